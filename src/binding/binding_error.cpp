@@ -1,0 +1,166 @@
+#include "binding/binding_error.hpp"
+
+#include <unistd.h>
+
+#include "binding/once_cell.hpp"
+#include "runtime/fault_report.hpp"
+
+namespace tessellon::binding {
+namespace {
+
+constexpr const char PANIC_EXCEPTION_NAME[] = "velkor_runtime.PanicException";
+constexpr const char PANIC_EXCEPTION_DOC[] =
+    "The exception raised when native code called from Python hits an internal fault.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException, so that it usually propagates\n"
+    "all the way up the stack and makes the interpreter exit.";
+constexpr const char PANIC_MESSAGE_UNAVAILABLE[] = "PanicException raised from Python with an unprintable message";
+
+OnceCell<PyObject*> panic_exception_cell;
+
+PyRef new_str(const std::string& text) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// The str() of an object as UTF-8, or nothing (with the error cleared).
+std::optional<std::string> str_of(PyObject* object) {
+    PyRef text = PyRef::steal(PyObject_Str(object));
+    if (!text) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+void write_stderr(std::string_view text) {
+    if (::write(STDERR_FILENO, text.data(), text.size()) < 0) {
+        return;
+    }
+}
+
+}  // namespace
+
+BindingError BindingError::deferred(PyObject* type, std::string message) {
+    BindingError error;
+    error.type_ = PyRef::borrow(type);
+    error.message_ = std::move(message);
+    return error;
+}
+
+BindingError BindingError::fetched(PyRef type, PyRef value, PyRef traceback) {
+    BindingError error;
+    error.type_ = std::move(type);
+    error.value_ = std::move(value);
+    error.traceback_ = std::move(traceback);
+    return error;
+}
+
+BindingError::~BindingError() = default;
+
+BindingError BindingError::with_cause(BindingError cause) && {
+    cause_ = std::make_unique<BindingError>(std::move(cause));
+    return std::move(*this);
+}
+
+void BindingError::materialize() {
+    if (!value_) {
+        PyRef message = new_str(message_);
+        PyRef instance = message ? PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr))
+                                 : PyRef();
+        if (!instance) {
+            // The failure to build the exception (a MemoryError, say) is what
+            // the caller gets instead.
+            *this = fetch_pending_error();
+            return;
+        }
+        value_ = std::move(instance);
+    }
+    if (cause_) {
+        if (PyObject* cause = cause_->exception_instance()) {
+            PyException_SetCause(value_.get(), PyRef::borrow(cause).release());
+        }
+        cause_.reset();
+    }
+}
+
+PyObject* BindingError::exception_instance() {
+    materialize();
+    return value_.get();
+}
+
+void BindingError::restore() && {
+    if (!value_ && !cause_) {
+        PyRef message = new_str(message_);
+        if (message) {
+            PyErr_SetObject(type_.get(), message.get());
+        }
+        return;
+    }
+    materialize();
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void raise_internal_fault(std::string message) {
+    runtime::report_internal_fault(message);
+    throw InternalFault(std::move(message));
+}
+
+PyRef require_object(PyObject* new_reference) {
+    if (new_reference == nullptr) {
+        if (PyErr_Occurred()) {
+            PyErr_WriteUnraisable(nullptr);
+        }
+        raise_internal_fault("PyObject pointer is null");
+    }
+    return PyRef::steal(new_reference);
+}
+
+PyObject* panic_exception_type() {
+    return panic_exception_cell.get_or_fill([] {
+        PyObject* type = PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException,
+                                                   nullptr);
+        if (type == nullptr) {
+            PyErr_Clear();
+            raise_internal_fault("Failed to initialize new exception type.");
+        }
+        return type;  // kept for the life of the process
+    });
+}
+
+BindingError fetch_pending_error() {
+    PyObject *raw_type = nullptr, *raw_value = nullptr, *raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    if (raw_type == nullptr) {
+        return BindingError::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    PyRef type = PyRef::steal(raw_type);
+    PyRef value = PyRef::steal(raw_value);
+    PyRef traceback = PyRef::steal(raw_traceback);
+    if (PyErr_GivenExceptionMatches(type.get(), panic_exception_type())) {
+        // A fault further down, in native code that Python code we called
+        // called in turn: it stays a fault, with the Python trace shown.
+        std::string message = str_of(value.get()).value_or(PANIC_MESSAGE_UNAVAILABLE);
+        write_stderr("--- PanicException from Python code called by tessellon ---\nPython stack trace below:\n");
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_PrintEx(0);
+        throw InternalFault(std::move(message));
+    }
+    return BindingError::fetched(std::move(type), std::move(value), std::move(traceback));
+}
+
+std::string describe_pending_error() {
+    BindingError error = fetch_pending_error();
+    if (error.is_deferred()) {
+        return error.deferred_message();
+    }
+    return str_of(error.exception_instance()).value_or("<unprintable error>");
+}
+
+}  // namespace tessellon::binding

@@ -1,0 +1,85 @@
+// Errors on their way from a method body to the boundary, and internal faults.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "binding/py_ref.hpp"
+
+namespace tessellon::binding {
+
+// An error a body hands back to its entry point: a Python exception already
+// raised and fetched, or a deferred one (a type and a message) whose object is
+// made only when it is raised. Only the boundary turns it into the current
+// Python exception.
+class BindingError {
+public:
+    // The exception type must outlive the error (built-in or process-wide).
+    [[nodiscard]] static BindingError deferred(PyObject* type, std::string message);
+    [[nodiscard]] static BindingError fetched(PyRef type, PyRef value, PyRef traceback);
+
+    BindingError(BindingError&&) noexcept = default;
+    BindingError& operator=(BindingError&&) noexcept = default;
+    ~BindingError();
+
+    [[nodiscard]] BindingError with_cause(BindingError cause) &&;
+
+    // The exception object, made now if the error is still deferred; null if
+    // it cannot be made (that failure is discarded).
+    PyObject* exception_instance();
+
+    // Makes this error the current Python exception.
+    void restore() &&;
+
+    bool is_deferred() const { return !value_; }
+    const std::string& deferred_message() const { return message_; }
+
+private:
+    BindingError() = default;
+    // Normalised (type, value, traceback) with the cause attached; on failure
+    // the error of the failure itself.
+    void materialize();
+
+    PyRef type_;
+    PyRef value_;
+    PyRef traceback_;
+    std::string message_;
+    std::unique_ptr<BindingError> cause_;
+};
+
+template <class T>
+using Result = std::expected<T, BindingError>;
+
+// A condition the native code treats as impossible or unrecoverable. It
+// travels as a C++ exception to the guarded boundary only.
+class InternalFault : public std::exception {
+public:
+    explicit InternalFault(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Reports the fault on standard error, then throws it.
+[[noreturn]] void raise_internal_fault(std::string message);
+
+// For an interpreter call that had to return an object: reports the pending
+// exception as unraisable and faults with "PyObject pointer is null".
+PyRef require_object(PyObject* new_reference);
+
+// Takes the pending exception out of the interpreter. A PanicException raised
+// by Python code the module called becomes an internal fault again.
+[[nodiscard]] BindingError fetch_pending_error();
+
+// The str() of the pending exception, for fault messages; clears it.
+std::string describe_pending_error();
+
+// The process-wide class of internal-fault exceptions, created on first need.
+PyObject* panic_exception_type();
+
+}  // namespace tessellon::binding

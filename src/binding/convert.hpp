@@ -1,0 +1,44 @@
+// Conversion of Python arguments into the core's values. Each conversion
+// takes a borrowed object and keeps no reference to it.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/binding_error.hpp"
+#include "core/utc_date_time.hpp"
+
+namespace tessellon::binding {
+
+// The refusal of an object whose type is not the expected one; raised as
+// TypeError "'{}' object is not an instance of '{}'".
+struct TypeMismatchError {
+    PyObject* object;         // borrowed
+    PyObject* expected_type;  // borrowed
+
+    BindingError to_binding_error() const;
+};
+
+Result<UtcDateTime> convert_datetime(PyObject* object);
+Result<std::int32_t> convert_fixed_offset(PyObject* tzinfo);
+Result<double> convert_float(PyObject* object);
+Result<std::vector<UtcDateTime>> convert_datetime_sequence(PyObject* object);
+Result<std::vector<double>> convert_float_sequence(PyObject* object);
+// (minimum longitude, minimum latitude, maximum longitude, maximum latitude)
+Result<std::array<double, 4>> convert_bbox(PyObject* object);
+Result<bool> convert_bool(PyObject* object);
+
+// Adds the note "while processing '{name}'" to the error's exception.
+BindingError annotate_argument_error(BindingError error, std::string_view argument_name);
+
+// repr() or str() of an object for messages; a failure goes to the
+// unraisable hook and "<unprintable {type} object>" stands in.
+std::string object_repr_text(PyObject* object);
+std::string object_str_text(PyObject* object);
+
+// The __qualname__ of a type as UTF-8, or nothing (error cleared).
+std::optional<std::string> type_qualified_name(PyObject* type);
+
+}  // namespace tessellon::binding

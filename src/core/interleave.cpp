@@ -1,0 +1,70 @@
+#include <cmath>
+
+#include "core/hasher.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TESSELLON_HAVE_PDEP_DISPATCH 1
+#endif
+
+namespace tessellon {
+namespace {
+
+// Spreads the low 21 bits of value so that bit k lands at bit 3k.
+constexpr std::uint64_t spread_bits(std::uint32_t value) {
+    std::uint64_t x = value & AXIS_MAX;
+    x = (x | x << 32) & 0x001F00000000FFFFull;
+    x = (x | x << 16) & 0x001F0000FF0000FFull;
+    x = (x | x << 8) & 0x100F00F00F00F00Full;
+    x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+    x = (x | x << 2) & 0x1249249249249249ull;
+    return x;
+}
+
+constexpr HashKey interleave_portable(const AxisCells& cells) {
+    return spread_bits(cells.longitude) | spread_bits(cells.latitude) << 1 | spread_bits(cells.time) << 2;
+}
+
+static_assert(interleave_portable({1, 2, 3}) == 29);
+static_assert(interleave_portable({0, 0, AXIS_MAX}) == 0x1249249249249249ull);
+static_assert(interleave_portable({AXIS_MAX, AXIS_MAX, AXIS_MAX}) == 0x7FFFFFFFFFFFFFFFull);
+
+#ifdef TESSELLON_HAVE_PDEP_DISPATCH
+__attribute__((target("bmi2"))) HashKey interleave_pdep(const AxisCells& cells) {
+    constexpr std::uint64_t LONGITUDE_MASK = 0x1249249249249249ull;
+    return _pdep_u64(cells.longitude, LONGITUDE_MASK) | _pdep_u64(cells.latitude, LONGITUDE_MASK << 1) |
+           _pdep_u64(cells.time, LONGITUDE_MASK << 2);
+}
+
+// pdep is microcoded and slow on AMD before Zen 3; only Intel gets it.
+bool pdep_is_fast() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_is("intel");
+}
+
+const bool use_pdep = pdep_is_fast();
+#endif
+
+}  // namespace
+
+HashKey interleave(const AxisCells& cells) {
+#ifdef TESSELLON_HAVE_PDEP_DISPATCH
+    if (use_pdep) {
+        return interleave_pdep(cells);
+    }
+#endif
+    return interleave_portable(cells);
+}
+
+std::uint32_t quantize(double normalized) {
+    if (normalized < 0.0) {
+        normalized = 0.0;
+    } else if (normalized > 1.0) {
+        normalized = 1.0;
+    }
+    const double scaled = normalized * static_cast<double>(AXIS_MAX);
+    // NaN survives both comparisons above and maps to cell 0.
+    return std::isnan(scaled) ? 0 : static_cast<std::uint32_t>(scaled);
+}
+
+}  // namespace tessellon
