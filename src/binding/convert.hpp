@@ -21,8 +21,17 @@ struct TypeMismatchError {
     BindingError to_binding_error() const;
 };
 
+// The last exact datetime.timezone met while one sequence is converted, held
+// for that call only, with its offset.
+struct TimezoneMemo {
+    PyRef timezone;
+    std::int32_t offset = 0;
+};
+
 Result<UtcDateTime> convert_datetime(PyObject* object);
+Result<UtcDateTime> convert_datetime(PyObject* object, TimezoneMemo* memo);
 Result<std::int32_t> convert_fixed_offset(PyObject* tzinfo);
+Result<std::int32_t> convert_fixed_offset(PyObject* tzinfo, TimezoneMemo* memo);
 Result<double> convert_float(PyObject* object);
 Result<std::vector<UtcDateTime>> convert_datetime_sequence(PyObject* object);
 Result<std::vector<double>> convert_float_sequence(PyObject* object);

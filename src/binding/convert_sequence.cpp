@@ -1,5 +1,8 @@
 // Sequences of datetimes or numbers, read in one pass through their iterator.
 #include <algorithm>
+#include <cstring>
+#include <bit>
+#include <optional>
 
 #include "binding/convert.hpp"
 #include "binding/python_names.hpp"
@@ -58,13 +61,108 @@ Result<std::vector<Value>> convert_sequence(PyObject* object, ConvertItem conver
     return values;
 }
 
+bool equals_text(PyObject* text, std::string_view expected) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+// Exactly array.array or numpy.ndarray, told by name so numpy is never
+// imported. Both are immutable types, which a Python class cannot pose as.
+bool is_exact_float_array_type(PyTypeObject* type) {
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE) == 0) {
+        return false;
+    }
+    PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names().module));
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!module || !name) {
+        PyErr_Clear();
+        return false;
+    }
+    return (equals_text(module.get(), "array") && equals_text(name.get(), "array")) ||
+           (equals_text(module.get(), "numpy") && equals_text(name.get(), "ndarray"));
+}
+
+bool is_native_float64_format(const char* format) {
+    if (format == nullptr) {
+        return false;
+    }
+    if (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 || std::strcmp(format, "=d") == 0) {
+        return true;
+    }
+    constexpr bool little_endian = std::endian::native == std::endian::little;
+    return std::strcmp(format, little_endian ? "<d" : ">d") == 0;
+}
+
+class BufferView {
+public:
+    explicit BufferView(PyObject* object) : held_(PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
+        if (!held_) {
+            PyErr_Clear();
+        }
+    }
+    ~BufferView() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    bool held() const { return held_; }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_;
+};
+
+// One-dimensional native float64 buffers are copied straight out; iterating
+// them would give the very same doubles, one Python float at a time.
+std::optional<std::vector<double>> try_read_float64_buffer(PyObject* object) {
+    if (!is_exact_float_array_type(Py_TYPE(object))) {
+        return std::nullopt;
+    }
+    BufferView buffer(object);
+    if (!buffer.held()) {
+        return std::nullopt;
+    }
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_float64_format(view.format)) {
+        return std::nullopt;
+    }
+    const Py_ssize_t count = view.shape != nullptr ? view.shape[0] : view.len / view.itemsize;
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    std::vector<double> values(static_cast<std::size_t>(count));
+    const auto* bytes = static_cast<const char*>(view.buf);
+    if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        std::memcpy(values.data(), bytes, values.size() * sizeof(double));
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            std::memcpy(&values[static_cast<std::size_t>(i)], bytes + i * stride, sizeof(double));
+        }
+    }
+    return values;
+}
+
 }  // namespace
 
 Result<std::vector<UtcDateTime>> convert_datetime_sequence(PyObject* object) {
-    return convert_sequence<UtcDateTime>(object, convert_datetime);
+    TimezoneMemo memo;
+    return convert_sequence<UtcDateTime>(object, [&memo](PyObject* item) { return convert_datetime(item, &memo); });
 }
 
 Result<std::vector<double>> convert_float_sequence(PyObject* object) {
+    if (auto valid = check_sequence(object); !valid) {
+        return std::unexpected(std::move(valid.error()));
+    }
+    if (auto values = try_read_float64_buffer(object)) {
+        return std::move(*values);
+    }
     return convert_sequence<double>(object, convert_float);
 }
 
