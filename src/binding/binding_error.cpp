@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "binding/once_cell.hpp"
+#include "binding/text.hpp"
 #include "runtime/fault_report.hpp"
 
 namespace tessellon::binding {
@@ -18,10 +19,6 @@ constexpr const char PANIC_MESSAGE_UNAVAILABLE[] = "PanicException raised from P
 
 OnceCell<PyObject*> panic_exception_cell;
 
-PyRef new_str(const std::string& text) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 // The str() of an object as UTF-8, or nothing (with the error cleared).
 std::optional<std::string> str_of(PyObject* object) {
     PyRef text = PyRef::steal(PyObject_Str(object));
@@ -29,13 +26,7 @@ std::optional<std::string> str_of(PyObject* object) {
         PyErr_Clear();
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return utf8_of(text.get());
 }
 
 void write_stderr(std::string_view text) {
@@ -70,7 +61,7 @@ BindingError BindingError::with_cause(BindingError cause) && {
 
 void BindingError::materialize() {
     if (!value_) {
-        PyRef message = new_str(message_);
+        PyRef message = python_text(message_);
         PyRef instance = message ? PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr))
                                  : PyRef();
         if (!instance) {
@@ -96,7 +87,7 @@ PyObject* BindingError::exception_instance() {
 
 void BindingError::restore() && {
     if (!value_ && !cause_) {
-        PyRef message = new_str(message_);
+        PyRef message = python_text(message_);
         if (message) {
             PyErr_SetObject(type_.get(), message.get());
         }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/text.hpp"
 #include "runtime/fault_report.hpp"
 
 namespace tessellon::binding {
@@ -59,13 +60,11 @@ BindingError missing_arguments(const CallSignature& signature, const char* kind,
 
 std::string keyword_text(PyObject* keyword) {
     PyRef text = PyRef::steal(PyObject_Str(keyword));
-    Py_ssize_t size = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (utf8 == nullptr) {
+    std::optional<std::string> utf8 = text ? utf8_of(text.get()) : std::nullopt;
+    if (!text) {
         PyErr_Clear();
-        return "<unprintable keyword>";
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return utf8.value_or("<unprintable keyword>");
 }
 
 std::optional<std::size_t> find_name(std::span<const char* const> names, std::string_view wanted) {
@@ -217,8 +216,7 @@ namespace {
 void raise_panic_exception(const std::string& message) {
     PyObject* type = panic_exception_type();
     const std::string& text = message.empty() ? std::string(GENERIC_FAULT_MESSAGE) : message;
-    PyRef argument =
-        PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    PyRef argument = python_text(text);
     if (argument) {
         PyErr_SetObject(type, argument.get());
     }

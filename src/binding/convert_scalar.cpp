@@ -3,24 +3,15 @@
 
 #include "binding/convert.hpp"
 #include "binding/python_names.hpp"
+#include "binding/text.hpp"
 
 namespace tessellon::binding {
 namespace {
 
-bool equals_ascii(PyObject* text, const char* expected) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
 // numpy's booleans are recognised by name, so numpy is never imported.
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names().module));
-    if (!module || !PyUnicode_Check(module.get()) || !equals_ascii(module.get(), "numpy")) {
+    if (!module || !text_equals(module.get(), "numpy")) {
         PyErr_Clear();
         return false;
     }
@@ -29,7 +20,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
         PyErr_Clear();
         return false;
     }
-    return equals_ascii(name.get(), "bool_") || equals_ascii(name.get(), "bool");
+    return text_equals(name.get(), "bool_") || text_equals(name.get(), "bool");
 }
 
 Result<bool> call_bool_method(PyObject* object) {

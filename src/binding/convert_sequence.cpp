@@ -6,13 +6,15 @@
 
 #include "binding/convert.hpp"
 #include "binding/python_names.hpp"
+#include "binding/text.hpp"
 
 namespace tessellon::binding {
 namespace {
 
 // A length reported by __len__ is only a hint: a lying or huge one must not
 // make us reserve memory the items never fill. Lists and tuples hold their
-// items already, so their length is trusted.
+// items already, so the length of an exact one is trusted (a subclass may
+// override __len__).
 constexpr Py_ssize_t UNTRUSTED_RESERVATION_LIMIT = 1 << 16;
 
 Result<void> check_sequence(PyObject* object) {
@@ -31,7 +33,7 @@ std::size_t reservation_hint(PyObject* object) {
         PyErr_Clear();
         return 0;
     }
-    if (PyList_Check(object) || PyTuple_Check(object)) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         return static_cast<std::size_t>(length);
     }
     return static_cast<std::size_t>(std::min(length, UNTRUSTED_RESERVATION_LIMIT));
@@ -61,16 +63,6 @@ Result<std::vector<Value>> convert_sequence(PyObject* object, ConvertItem conver
     return values;
 }
 
-bool equals_text(PyObject* text, std::string_view expected) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
 // Exactly array.array or numpy.ndarray, told by name so numpy is never
 // imported. Both are immutable types, which a Python class cannot pose as.
 bool is_exact_float_array_type(PyTypeObject* type) {
@@ -83,8 +75,8 @@ bool is_exact_float_array_type(PyTypeObject* type) {
         PyErr_Clear();
         return false;
     }
-    return (equals_text(module.get(), "array") && equals_text(name.get(), "array")) ||
-           (equals_text(module.get(), "numpy") && equals_text(name.get(), "ndarray"));
+    return (text_equals(module.get(), "array") && text_equals(name.get(), "array")) ||
+           (text_equals(module.get(), "numpy") && text_equals(name.get(), "ndarray"));
 }
 
 bool is_native_float64_format(const char* format) {

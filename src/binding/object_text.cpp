@@ -1,19 +1,10 @@
 // Texts of Python objects in messages, type mismatches and argument notes.
 #include "binding/convert.hpp"
 #include "binding/python_names.hpp"
+#include "binding/text.hpp"
 
 namespace tessellon::binding {
 namespace {
-
-std::optional<std::string> utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
-}
 
 std::string unprintable_text(PyObject* object) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
@@ -66,7 +57,7 @@ BindingError annotate_argument_error(BindingError error, std::string_view argume
         return error;
     }
     const std::string note = "while processing '" + std::string(argument_name) + "'";
-    PyRef note_text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyRef note_text = python_text(note);
     PyRef added = note_text ? PyRef::steal(PyObject_CallMethodObjArgs(instance, interned_names().add_note,
                                                                       note_text.get(), nullptr))
                             : PyRef();
