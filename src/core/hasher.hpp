@@ -63,7 +63,9 @@ struct AxisCells {
 std::uint32_t quantize(double normalized);
 
 // Bit k of longitude, latitude and time goes to key bit 3k, 3k+1 and 3k+2.
+// Uses BMI2 pdep where it is fast, else interleave_portable.
 HashKey interleave(const AxisCells& cells);
+HashKey interleave_portable(const AxisCells& cells);
 
 class Hasher {
 public:

@@ -21,13 +21,13 @@ constexpr std::uint64_t spread_bits(std::uint32_t value) {
     return x;
 }
 
-constexpr HashKey interleave_portable(const AxisCells& cells) {
+constexpr HashKey spread_and_merge(const AxisCells& cells) {
     return spread_bits(cells.longitude) | spread_bits(cells.latitude) << 1 | spread_bits(cells.time) << 2;
 }
 
-static_assert(interleave_portable({1, 2, 3}) == 29);
-static_assert(interleave_portable({0, 0, AXIS_MAX}) == 0x1249249249249249ull);
-static_assert(interleave_portable({AXIS_MAX, AXIS_MAX, AXIS_MAX}) == 0x7FFFFFFFFFFFFFFFull);
+static_assert(spread_and_merge({1, 2, 3}) == 29);
+static_assert(spread_and_merge({0, 0, AXIS_MAX}) == 0x1249249249249249ull);
+static_assert(spread_and_merge({AXIS_MAX, AXIS_MAX, AXIS_MAX}) == 0x7FFFFFFFFFFFFFFFull);
 
 #ifdef TESSELLON_HAVE_PDEP_DISPATCH
 __attribute__((target("bmi2"))) HashKey interleave_pdep(const AxisCells& cells) {
@@ -53,8 +53,10 @@ HashKey interleave(const AxisCells& cells) {
         return interleave_pdep(cells);
     }
 #endif
-    return interleave_portable(cells);
+    return spread_and_merge(cells);
 }
+
+HashKey interleave_portable(const AxisCells& cells) { return spread_and_merge(cells); }
 
 std::uint32_t quantize(double normalized) {
     if (normalized < 0.0) {

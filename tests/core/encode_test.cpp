@@ -169,6 +169,8 @@ TEST(Interleave, MatchesBitByBitLayout) {
             expected |= HashKey{(cells.time >> k) & 1u} << (3 * k + 2);
         }
         ASSERT_EQ(interleave(cells), expected) << cells.time << ' ' << cells.latitude << ' ' << cells.longitude;
+        // interleave may dispatch to pdep; the portable spreading must agree too.
+        ASSERT_EQ(interleave_portable(cells), expected);
     }
 }
 
