@@ -39,30 +39,30 @@ void write_stderr(std::string_view text) {
 
 BindingError BindingError::deferred(PyObject* type, std::string message) {
     BindingError error;
-    error.type_ = PyRef::borrow(type);
-    error.message_ = std::move(message);
+    error.state_->type = PyRef::borrow(type);
+    error.state_->message = std::move(message);
     return error;
 }
 
 BindingError BindingError::fetched(PyRef type, PyRef value, PyRef traceback) {
     BindingError error;
-    error.type_ = std::move(type);
-    error.value_ = std::move(value);
-    error.traceback_ = std::move(traceback);
+    error.state_->type = std::move(type);
+    error.state_->value = std::move(value);
+    error.state_->traceback = std::move(traceback);
     return error;
 }
 
 BindingError::~BindingError() = default;
 
 BindingError BindingError::with_cause(BindingError cause) && {
-    cause_ = std::make_unique<BindingError>(std::move(cause));
+    state_->cause = std::make_unique<BindingError>(std::move(cause));
     return std::move(*this);
 }
 
 void BindingError::materialize() {
-    if (!value_) {
-        PyRef message = python_text(message_);
-        PyRef instance = message ? PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr))
+    if (!state_->value) {
+        PyRef message = python_text(state_->message);
+        PyRef instance = message ? PyRef::steal(PyObject_CallFunctionObjArgs(state_->type.get(), message.get(), nullptr))
                                  : PyRef();
         if (!instance) {
             // The failure to build the exception (a MemoryError, say) is what
@@ -70,31 +70,31 @@ void BindingError::materialize() {
             *this = fetch_pending_error();
             return;
         }
-        value_ = std::move(instance);
+        state_->value = std::move(instance);
     }
-    if (cause_) {
-        if (PyObject* cause = cause_->exception_instance()) {
-            PyException_SetCause(value_.get(), PyRef::borrow(cause).release());
+    if (state_->cause) {
+        if (PyObject* cause = state_->cause->exception_instance()) {
+            PyException_SetCause(state_->value.get(), PyRef::borrow(cause).release());
         }
-        cause_.reset();
+        state_->cause.reset();
     }
 }
 
 PyObject* BindingError::exception_instance() {
     materialize();
-    return value_.get();
+    return state_->value.get();
 }
 
 void BindingError::restore() && {
-    if (!value_ && !cause_) {
-        PyRef message = python_text(message_);
+    if (!state_->value && !state_->cause) {
+        PyRef message = python_text(state_->message);
         if (message) {
-            PyErr_SetObject(type_.get(), message.get());
+            PyErr_SetObject(state_->type.get(), message.get());
         }
         return;
     }
     materialize();
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    PyErr_Restore(state_->type.release(), state_->value.release(), state_->traceback.release());
 }
 
 void raise_internal_fault(std::string message) {

@@ -34,20 +34,26 @@ public:
     // Makes this error the current Python exception.
     void restore() &&;
 
-    bool is_deferred() const { return !value_; }
-    const std::string& deferred_message() const { return message_; }
+    bool is_deferred() const { return !state_->value; }
+    const std::string& deferred_message() const { return state_->message; }
 
 private:
-    BindingError() = default;
+    // Kept behind one pointer so that a Result<T> stays the size of a T plus
+    // a word on the success path; errors are rare and may allocate.
+    struct State {
+        PyRef type;
+        PyRef value;
+        PyRef traceback;
+        std::string message;
+        std::unique_ptr<BindingError> cause;
+    };
+
+    BindingError() : state_(std::make_unique<State>()) {}
     // Normalised (type, value, traceback) with the cause attached; on failure
     // the error of the failure itself.
     void materialize();
 
-    PyRef type_;
-    PyRef value_;
-    PyRef traceback_;
-    std::string message_;
-    std::unique_ptr<BindingError> cause_;
+    std::unique_ptr<State> state_;
 };
 
 template <class T>

@@ -10,7 +10,9 @@
 namespace tessellon::binding {
 namespace {
 
-thread_local int attached_depth = 0;
+// initial-exec: the counter is touched twice per call, and the general TLS
+// model would cost a __tls_get_addr call each time.
+__attribute__((tls_model("initial-exec"))) thread_local int attached_depth = 0;
 
 constexpr const char GENERIC_FAULT_MESSAGE[] = "internal fault without a message";
 
