@@ -8,22 +8,16 @@
 #include <random>
 
 #include "core/hasher.hpp"
+#include "test_support.hpp"
 
 namespace tessellon {
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double INF = std::numeric_limits<double>::infinity();
+using namespace testing_support;
+
 constexpr std::uint32_t M = AXIS_MAX;
 constexpr std::uint32_t HALF = 1048575;
 
-constexpr UtcDateTime utc(int y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0, unsigned s = 0,
-                          unsigned ns = 0) {
-    return UtcDateTime::from_civil({y, mo, d}, h * 3600 + mi * 60 + s, ns);
-}
-constexpr UtcDateTime DAY0 = utc(2020, 1, 1);
-constexpr UtcDateTime DAY1 = utc(2020, 1, 2);
-constexpr UtcDateTime NOON = utc(2020, 1, 1, 12);
 
 struct Extent {
     UtcDateTime start;

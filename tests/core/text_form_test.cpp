@@ -10,16 +10,14 @@
 #include <string>
 
 #include "core/extent_error.hpp"
+#include "test_support.hpp"
 
 namespace tessellon {
 namespace {
 
 std::string zeros(std::size_t count) { return std::string(count, '0'); }
 
-constexpr UtcDateTime utc(int y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0, unsigned s = 0,
-                          unsigned ns = 0) {
-    return UtcDateTime::from_civil({y, mo, d}, h * 3600 + mi * 60 + s, ns);
-}
+using testing_support::utc;
 
 TEST(FormatInstant, Table) {
     const std::pair<UtcDateTime, const char*> cases[] = {
