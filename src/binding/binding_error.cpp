@@ -104,6 +104,12 @@ void raise_internal_fault(std::string message) {
 
 PyRef require_object(PyObject* new_reference) {
     if (new_reference == nullptr) {
+        // Running out of memory is no internal fault: the caller gets an
+        // ordinary MemoryError it can recover from.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
         if (PyErr_Occurred()) {
             PyErr_WriteUnraisable(nullptr);
         }
@@ -112,17 +118,45 @@ PyRef require_object(PyObject* new_reference) {
     return PyRef::steal(new_reference);
 }
 
+void raise_fault_from_pending_error(const std::string& context) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    raise_internal_fault(context + ": " + describe_pending_error());
+}
+
 PyObject* panic_exception_type() {
     return panic_exception_cell.get_or_fill([] {
         PyObject* type = PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException,
                                                    nullptr);
         if (type == nullptr) {
+            const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
             PyErr_Clear();
+            if (out_of_memory) {
+                throw std::bad_alloc();
+            }
             raise_internal_fault("Failed to initialize new exception type.");
         }
         return type;  // kept for the life of the process
     });
 }
+
+namespace {
+
+// Only Python code can have raised a PanicException, and only once the class
+// exists; if it cannot be made now, the pending error is not one.
+bool is_panic_exception(PyObject* type) {
+    try {
+        return PyErr_GivenExceptionMatches(type, panic_exception_type()) != 0;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const InternalFault&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 BindingError fetch_pending_error() {
     PyObject *raw_type = nullptr, *raw_value = nullptr, *raw_traceback = nullptr;
@@ -134,7 +168,7 @@ BindingError fetch_pending_error() {
     PyRef type = PyRef::steal(raw_type);
     PyRef value = PyRef::steal(raw_value);
     PyRef traceback = PyRef::steal(raw_traceback);
-    if (PyErr_GivenExceptionMatches(type.get(), panic_exception_type())) {
+    if (is_panic_exception(type.get())) {
         // A fault further down, in native code that Python code we called
         // called in turn: it stays a fault, with the Python trace shown.
         std::string message = str_of(value.get()).value_or(PANIC_MESSAGE_UNAVAILABLE);

@@ -74,8 +74,9 @@ private:
 // Reports the fault on standard error, then throws it.
 [[noreturn]] void raise_internal_fault(std::string message);
 
-// For an interpreter call that had to return an object: reports the pending
-// exception as unraisable and faults with "PyObject pointer is null".
+// For an interpreter call that had to return an object: a MemoryError travels
+// on as std::bad_alloc (raised as MemoryError at the boundary); anything else
+// is reported as unraisable and faults with "PyObject pointer is null".
 PyRef require_object(PyObject* new_reference);
 
 // Takes the pending exception out of the interpreter. A PanicException raised
@@ -84,6 +85,11 @@ PyRef require_object(PyObject* new_reference);
 
 // The str() of the pending exception, for fault messages; clears it.
 std::string describe_pending_error();
+
+// For a failed interpreter call that the module cannot do without: an
+// exhausted heap travels on as std::bad_alloc (MemoryError at the boundary),
+// anything else becomes an internal fault "<context>: <pending error>".
+[[noreturn]] void raise_fault_from_pending_error(const std::string& context);
 
 // The process-wide class of internal-fault exceptions, created on first need.
 PyObject* panic_exception_type();

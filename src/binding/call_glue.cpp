@@ -227,7 +227,7 @@ void raise_panic_exception(const std::string& message) {
 
 }  // namespace
 
-void raise_in_flight_fault() noexcept {
+void raise_in_flight_fault() {
     try {
         try {
             throw;
@@ -242,6 +242,11 @@ void raise_in_flight_fault() noexcept {
             runtime::report_internal_fault(GENERIC_FAULT_MESSAGE);
             raise_panic_exception(GENERIC_FAULT_MESSAGE);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        // No memory left to make the PanicException class: MemoryError it is.
+        PyErr_NoMemory();
     } catch (...) {
         runtime::abort_with_message("an internal fault occurred while an internal fault was being raised");
     }

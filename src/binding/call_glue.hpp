@@ -43,8 +43,9 @@ public:
 
 // Inside a catch block: turns the exception in flight into the current
 // Python exception (PanicException, or MemoryError for an exhausted heap).
-// A failure while doing so aborts the process.
-void raise_in_flight_fault() noexcept;
+// A failure while doing so aborts the process; only the unwinding of a thread
+// that the interpreter ends at exit passes through.
+void raise_in_flight_fault();
 
 }  // namespace detail
 
@@ -99,8 +100,7 @@ void run_guarded_unraisable(Body&& body) {
             PyErr_WriteUnraisable(nullptr);
         }
     } catch (abi::__forced_unwind&) {
-        PyErr_Restore(saved_type, saved_value, saved_traceback);
-        throw;
+        throw;  // the thread no longer holds the interpreter lock
     } catch (...) {
         detail::raise_in_flight_fault();
         PyErr_WriteUnraisable(nullptr);

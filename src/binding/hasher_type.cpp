@@ -108,7 +108,7 @@ PyRef build_list(const std::vector<Item>& items, ToObject to_object) {
     PyRef list = require_object(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_object(items[i]).release()) < 0) {
-            raise_internal_fault("could not fill the result list: " + describe_pending_error());
+            raise_fault_from_pending_error("could not fill the result list");
         }
     }
     return list;

@@ -2,6 +2,7 @@
 
 #include "binding/call_glue.hpp"
 #include "binding/convert.hpp"
+#include "binding/exit_watch.hpp"
 #include "binding/python_names.hpp"
 #include "binding/version.hpp"
 
@@ -28,7 +29,7 @@ Result<void> add_module_attribute(PyObject* module, const char* name, PyRef valu
     }
     PyRef name_text = require_object(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), name_text.get()) < 0) {
-        raise_internal_fault("could not append __name__ to __all__: " + describe_pending_error());
+        raise_fault_from_pending_error("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name_text.get(), value.get()) < 0) {
         return std::unexpected(fetch_pending_error());
@@ -41,6 +42,7 @@ Result<void> execute_module(PyObject* module) {
         return std::unexpected(
             TypeMismatchError{module, reinterpret_cast<PyObject*>(&PyModule_Type)}.to_binding_error());
     }
+    watch_interpreter_exit();
     Result<PyObject*> type = hasher_type();
     if (!type) {
         return std::unexpected(

@@ -2,11 +2,18 @@
 // lives in one of these, so it is released on every path by construction.
 #pragma once
 
+#include <atomic>
 #include <utility>
 
 #include "binding/python.hpp"
 
 namespace tessellon::binding {
+
+// Set once the interpreter starts to exit (see exit_watch.hpp). From then on
+// a daemon thread may be unwound by the C library without the interpreter
+// lock, so references are no longer released: leaking a few objects at exit
+// is harmless, touching the heap without the lock is not.
+inline std::atomic<bool> interpreter_exiting{false};
 
 class PyRef {
 public:
@@ -23,11 +30,18 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    PyRef& operator=(PyRef&& other) noexcept(false) {
         PyRef(std::move(other)).swap(*this);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    // Releasing a reference can run Python code (__del__), and a daemon
+    // thread inside it when the interpreter exits is ended by unwinding from
+    // there; noexcept(false) lets that unwinding pass instead of terminating.
+    ~PyRef() noexcept(false) {
+        if (object_ != nullptr && !interpreter_exiting.load(std::memory_order_relaxed)) {
+            Py_DECREF(object_);
+        }
+    }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }

@@ -14,7 +14,7 @@ OnceCell<PyObject*> sequence_type_cell;
 PyRef intern(const char* text) {
     PyRef name = PyRef::steal(PyUnicode_InternFromString(text));
     if (!name) {
-        raise_internal_fault("could not intern the name " + std::string(text) + ": " + describe_pending_error());
+        raise_fault_from_pending_error("could not intern the name " + std::string(text));
     }
     return name;
 }
@@ -26,11 +26,11 @@ PyRef import_type(const char* module_name, const char* attribute) {
     PyRef name = PyRef::steal(PyUnicode_FromString(module_name));
     PyRef module = name ? PyRef::steal(PyImport_Import(name.get())) : PyRef();
     if (!module) {
-        raise_internal_fault("could not import " + std::string(module_name) + ": " + describe_pending_error());
+        raise_fault_from_pending_error("could not import " + std::string(module_name));
     }
     PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
     if (!type) {
-        raise_internal_fault("could not fetch " + qualified + ": " + describe_pending_error());
+        raise_fault_from_pending_error("could not fetch " + qualified);
     }
     if (!PyType_Check(type.get())) {
         raise_internal_fault(qualified + " is not a type");
