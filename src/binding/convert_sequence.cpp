@@ -131,6 +131,9 @@ std::optional<std::vector<double>> try_read_float64_buffer(PyObject* object) {
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     std::vector<double> values(static_cast<std::size_t>(count));
     const auto* bytes = static_cast<const char*>(view.buf);
+    if (count == 0) {
+        return values;  // data() may be null, and memcpy must not see that
+    }
     if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
         std::memcpy(values.data(), bytes, values.size() * sizeof(double));
     } else {
