@@ -12,7 +12,7 @@ UTC = timezone.utc
 START, END = datetime(2020, 1, 1, tzinfo=UTC), datetime(2020, 1, 2, tzinfo=UTC)
 TIMES = [START + timedelta(hours=h, microseconds=250) for h in (0, 5, 11, 23)]
 LONS, LATS = [-179.5, -0.25, 0.0, 120.125], [-60.0, 0.5, 45.25, 95.0]  # last latitude out of extent
-SKIP_NOTE = "pandas is not installed (pip install '.[recipes]')"
+SKIP_NOTE = "pandas is not installed (pip install '.[test]')"
 
 
 @pytest.fixture(scope="module")

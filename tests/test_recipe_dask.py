@@ -6,8 +6,8 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("dask.dataframe", reason="the Dask recipe needs the recipes extra: pip install '.[recipes]'")
-pytest.importorskip("pyarrow", reason="the Dask recipe needs the recipes extra: pip install '.[recipes]'")
+pytest.importorskip("dask.dataframe", reason="the Dask recipe needs Dask and pyarrow: pip install '.[test]'")
+pytest.importorskip("pyarrow", reason="the Dask recipe needs Dask and pyarrow: pip install '.[test]'")
 import pandas as pd  # noqa: E402  (installed with dask[dataframe])
 
 import tessellon  # noqa: E402

@@ -9,11 +9,17 @@
 
 namespace tessellon::binding {
 
-// Set once the interpreter starts to exit (see exit_watch.hpp). From then on
-// a daemon thread may be unwound by the C library without the interpreter
-// lock, so references are no longer released: leaking a few objects at exit
-// is harmless, touching the heap without the lock is not.
+// Set when the interpreter runs its atexit callbacks (see exit_watch.hpp).
+// Once finalisation proper begins (Py_IsInitialized() turns false at the
+// same moment), daemon threads are unwound by the C library without the
+// interpreter lock, so references are no longer released: leaking a few
+// objects at exit is harmless, touching the heap without the lock is not.
+// Before exit the check costs one relaxed load.
 inline std::atomic<bool> interpreter_exiting{false};
+
+inline bool may_release_references() {
+    return !interpreter_exiting.load(std::memory_order_relaxed) || Py_IsInitialized();
+}
 
 class PyRef {
 public:
@@ -38,7 +44,7 @@ public:
     // thread inside it when the interpreter exits is ended by unwinding from
     // there; noexcept(false) lets that unwinding pass instead of terminating.
     ~PyRef() noexcept(false) {
-        if (object_ != nullptr && !interpreter_exiting.load(std::memory_order_relaxed)) {
+        if (object_ != nullptr && may_release_references()) {
             Py_DECREF(object_);
         }
     }
