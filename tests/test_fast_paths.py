@@ -88,3 +88,25 @@ def test_strided_and_foreign_buffers_are_read_like_lists():
         as_floats = [float(x) for x in numbers]
         assert HASHER.hash_all_clamped(datetimes, numbers, numbers) == HASHER.hash_all_clamped(
             datetimes, as_floats, as_floats)
+
+
+class ListSubclass(list):
+    pass
+
+
+def test_exact_list_mutated_during_conversion_reads_like_its_iterator():
+    def convert(kind, mutate):
+        items = kind()
+
+        class Mutating(dt.tzinfo):
+            def utcoffset(self, _):
+                mutate(items)
+                return dt.timedelta(0)
+
+        items.extend(dt.datetime(2020, 1, 1, hour, tzinfo=Mutating()) for hour in range(4))
+        return outcome(lambda: HASHER.hash_all_clamped(items, [0.0] * 4, [0.0] * 4))
+
+    for mutate in (lambda s: s.pop() if len(s) > 2 else None,
+                   lambda s: s.append(START) if len(s) < 6 else None,
+                   list.clear):
+        assert convert(list, mutate) == convert(ListSubclass, mutate)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/binding_error.hpp"
+#include "core/bulk_allocator.hpp"
 #include "core/utc_date_time.hpp"
 
 namespace tessellon::binding {
@@ -33,8 +34,8 @@ Result<UtcDateTime> convert_datetime(PyObject* object, TimezoneMemo* memo);
 Result<std::int32_t> convert_fixed_offset(PyObject* tzinfo);
 Result<std::int32_t> convert_fixed_offset(PyObject* tzinfo, TimezoneMemo* memo);
 Result<double> convert_float(PyObject* object);
-Result<std::vector<UtcDateTime>> convert_datetime_sequence(PyObject* object);
-Result<std::vector<double>> convert_float_sequence(PyObject* object);
+Result<BulkVector<UtcDateTime>> convert_datetime_sequence(PyObject* object);
+Result<BulkVector<double>> convert_float_sequence(PyObject* object);
 // (minimum longitude, minimum latitude, maximum longitude, maximum latitude)
 Result<std::array<double, 4>> convert_bbox(PyObject* object);
 Result<bool> convert_bool(PyObject* object);

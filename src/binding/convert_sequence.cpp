@@ -40,12 +40,27 @@ std::size_t reservation_hint(PyObject* object) {
 }
 
 template <class Value, class ConvertItem>
-Result<std::vector<Value>> convert_sequence(PyObject* object, ConvertItem convert_item) {
+Result<BulkVector<Value>> convert_sequence(PyObject* object, ConvertItem convert_item) {
     if (auto valid = check_sequence(object); !valid) {
         return std::unexpected(std::move(valid.error()));
     }
-    std::vector<Value> values;
+    BulkVector<Value> values;
     values.reserve(reservation_hint(object));
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // What their iterators do, without the iterator: the length is read
+        // again before every item (an item's conversion may run Python code
+        // that changes the list), and each item is held while it converts.
+        const bool is_list = PyList_CheckExact(object);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(object) : PyTuple_Size(object)); ++i) {
+            PyRef item = PyRef::borrow(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+            Result<Value> value = convert_item(item.get());
+            if (!value) {
+                return std::unexpected(std::move(value.error()));
+            }
+            values.push_back(*value);
+        }
+        return values;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) {
         return std::unexpected(fetch_pending_error());
@@ -115,7 +130,7 @@ private:
 
 // One-dimensional native float64 buffers are copied straight out; iterating
 // them would give the very same doubles, one Python float at a time.
-std::optional<std::vector<double>> try_read_float64_buffer(PyObject* object) {
+std::optional<BulkVector<double>> try_read_float64_buffer(PyObject* object) {
     if (!is_exact_float_array_type(Py_TYPE(object))) {
         return std::nullopt;
     }
@@ -129,7 +144,7 @@ std::optional<std::vector<double>> try_read_float64_buffer(PyObject* object) {
     }
     const Py_ssize_t count = view.shape != nullptr ? view.shape[0] : view.len / view.itemsize;
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-    std::vector<double> values(static_cast<std::size_t>(count));
+    BulkVector<double> values(static_cast<std::size_t>(count));
     const auto* bytes = static_cast<const char*>(view.buf);
     if (count == 0) {
         return values;  // data() may be null, and memcpy must not see that
@@ -146,12 +161,12 @@ std::optional<std::vector<double>> try_read_float64_buffer(PyObject* object) {
 
 }  // namespace
 
-Result<std::vector<UtcDateTime>> convert_datetime_sequence(PyObject* object) {
+Result<BulkVector<UtcDateTime>> convert_datetime_sequence(PyObject* object) {
     TimezoneMemo memo;
     return convert_sequence<UtcDateTime>(object, [&memo](PyObject* item) { return convert_datetime(item, &memo); });
 }
 
-Result<std::vector<double>> convert_float_sequence(PyObject* object) {
+Result<BulkVector<double>> convert_float_sequence(PyObject* object) {
     if (auto valid = check_sequence(object); !valid) {
         return std::unexpected(std::move(valid.error()));
     }

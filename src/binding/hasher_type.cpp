@@ -86,9 +86,9 @@ Result<Point> convert_point(const std::array<PyObject*, 3>& slots) {
 }
 
 struct Batch {
-    std::vector<UtcDateTime> instants;
-    std::vector<double> longitudes;
-    std::vector<double> latitudes;
+    BulkVector<UtcDateTime> instants;
+    BulkVector<double> longitudes;
+    BulkVector<double> latitudes;
 };
 
 template <std::size_t SlotCount>
@@ -104,7 +104,7 @@ Result<Batch> convert_batch(const std::array<PyObject*, SlotCount>& slots) {
 
 // The result list is made once at its final length and filled by position.
 template <class Item, class ToObject>
-PyRef build_list(const std::vector<Item>& items, ToObject to_object) {
+PyRef build_list(const BulkVector<Item>& items, ToObject to_object) {
     PyRef list = require_object(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_object(items[i]).release()) < 0) {

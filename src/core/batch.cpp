@@ -13,14 +13,14 @@ std::optional<BatchError> check_lengths(std::span<const UtcDateTime> instants, s
 
 }  // namespace
 
-std::expected<std::vector<HashSlot>, BatchError> Hasher::hash_all(std::span<const UtcDateTime> instants,
+std::expected<BulkVector<HashSlot>, BatchError> Hasher::hash_all(std::span<const UtcDateTime> instants,
                                                                   std::span<const double> longitudes,
                                                                   std::span<const double> latitudes,
                                                                   bool skip_invalid) const {
     if (auto error = check_lengths(instants, longitudes, latitudes)) {
         return std::unexpected(std::move(*error));
     }
-    std::vector<HashSlot> slots;
+    BulkVector<HashSlot> slots;
     slots.reserve(instants.size());
     for (std::size_t i = 0; i < instants.size(); ++i) {
         auto key = hash(instants[i], longitudes[i], latitudes[i]);
@@ -35,13 +35,13 @@ std::expected<std::vector<HashSlot>, BatchError> Hasher::hash_all(std::span<cons
     return slots;
 }
 
-std::expected<std::vector<HashKey>, BatchError> Hasher::hash_all_clamped(std::span<const UtcDateTime> instants,
+std::expected<BulkVector<HashKey>, BatchError> Hasher::hash_all_clamped(std::span<const UtcDateTime> instants,
                                                                          std::span<const double> longitudes,
                                                                          std::span<const double> latitudes) const {
     if (auto error = check_lengths(instants, longitudes, latitudes)) {
         return std::unexpected(std::move(*error));
     }
-    std::vector<HashKey> keys(instants.size());
+    BulkVector<HashKey> keys(instants.size());
     for (std::size_t i = 0; i < instants.size(); ++i) {
         keys[i] = encode(instants[i], longitudes[i], latitudes[i]);
     }

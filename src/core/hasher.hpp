@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/batch_error.hpp"
+#include "core/bulk_allocator.hpp"
 #include "core/extent_error.hpp"
 #include "core/utc_date_time.hpp"
 
@@ -82,11 +83,11 @@ public:
     std::expected<HashKey, ExtentError> hash(const UtcDateTime& instant, double longitude, double latitude) const;
     HashKey hash_clamped(const UtcDateTime& instant, double longitude, double latitude) const;
 
-    std::expected<std::vector<HashSlot>, BatchError> hash_all(std::span<const UtcDateTime> instants,
+    std::expected<BulkVector<HashSlot>, BatchError> hash_all(std::span<const UtcDateTime> instants,
                                                               std::span<const double> longitudes,
                                                               std::span<const double> latitudes,
                                                               bool skip_invalid) const;
-    std::expected<std::vector<HashKey>, BatchError> hash_all_clamped(std::span<const UtcDateTime> instants,
+    std::expected<BulkVector<HashKey>, BatchError> hash_all_clamped(std::span<const UtcDateTime> instants,
                                                                      std::span<const double> longitudes,
                                                                      std::span<const double> latitudes) const;
 
