@@ -21,22 +21,7 @@ work="$(mktemp -d)"
 # whose failure a test expects; any such file fails the run. UBSan ignores
 # log_path beside ASan and writes to fd 2, which pytest therefore leaves alone
 # (--capture=sys): a report there ends the process with status 1.
-show_reports() {
-  local status=$? report found=0
-  for report in "$work"/sanitizer.*; do
-    [[ -e "$report" ]] || continue
-    found=1
-    echo "=== $report" >&2
-    cat "$report" >&2
-  done
-  rm -rf "$work"
-  if ((found)); then
-    echo "asan: sanitizer reports above" >&2
-    exit 1
-  fi
-  exit "$status"
-}
-trap show_reports EXIT
+trap 'report_files_at_exit "$work/sanitizer.*" asan "sanitizer reports"' EXIT
 make_venv "$python" "$work/venv"
 # The test extra holds everything the suite uses, so nothing skips.
 python_for_extras="$python" project_extras test >"$work/requirements.txt"

@@ -41,3 +41,21 @@ make_venv() {
   "$1" -m venv "$2"
   "$2/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 }
+
+# For an EXIT trap: prints every non-empty file matching the glob, removes
+# $work, and fails the run if there was any. Keeps the exit status otherwise.
+report_files_at_exit() {
+  local status=$? pattern="$1" label="$2" what="$3" file found=0
+  for file in $pattern; do
+    [[ -s "$file" ]] || continue
+    found=1
+    echo "=== $file" >&2
+    cat "$file" >&2
+  done
+  rm -rf "$work"
+  if ((found)); then
+    echo "$label: $what above" >&2
+    exit 1
+  fi
+  exit "$status"
+}

@@ -17,22 +17,7 @@ build_dir="$root/build/valgrind"
 build_extension "$build_dir" "$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 work="$(mktemp -d)"
-show_logs() {
-  local status=$? log found=0
-  for log in "$work"/memcheck.*; do
-    [[ -s "$log" ]] || continue
-    found=1
-    echo "=== $log" >&2
-    cat "$log" >&2
-  done
-  rm -rf "$work"
-  if ((found)); then
-    echo "valgrind: memcheck errors above" >&2
-    exit 1
-  fi
-  exit "$status"
-}
-trap show_logs EXIT
+trap 'report_files_at_exit "$work/memcheck.*" valgrind "memcheck errors"' EXIT
 make_venv "$python" "$work/venv"
 python_for_extras="$python" project_extras test >"$work/requirements.txt"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/requirements.txt"
