@@ -46,8 +46,9 @@ fi
 # it goes by.
 declare -A seen=()
 interpreters=()
+pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 for candidate in "$python" /usr/bin/python3 /usr/bin/python3.1[1-9] /usr/bin/python3.1[1-9]-dbg \
-                 /root/.pyenv/versions/3.1[1-9]*/bin/python3; do
+                 "$pyenv_root"/versions/3.1[1-9]*/bin/python3; do
   [[ -x "$candidate" ]] || continue
   real="$("$candidate" -c 'import os, sys
 if sys.implementation.name == "cpython" and sys.version_info >= (3, 11):

@@ -91,8 +91,10 @@ int run_guarded_status(Body&& body) {
 template <class Body>
 void run_guarded_unraisable(Body&& body) {
     detail::AttachedMark attached;
-    PyObject *saved_type, *saved_value, *saved_traceback;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    PyObject *raw_type, *raw_value, *raw_traceback;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyRef saved_type = PyRef::steal(raw_type), saved_value = PyRef::steal(raw_value),
+          saved_traceback = PyRef::steal(raw_traceback);
     try {
         Result<void> result = std::forward<Body>(body)();
         if (!result) {
@@ -105,7 +107,7 @@ void run_guarded_unraisable(Body&& body) {
         detail::raise_in_flight_fault();
         PyErr_WriteUnraisable(nullptr);
     }
-    PyErr_Restore(saved_type, saved_value, saved_traceback);
+    PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
 }
 
 }  // namespace tessellon::binding

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,5 +51,9 @@ std::string object_str_text(PyObject* object);
 
 // The __qualname__ of a type as UTF-8, or nothing (error cleared).
 std::optional<std::string> type_qualified_name(PyObject* type);
+
+// Whether the type's __module__ is `module` and its name one of `names`; how
+// numpy's types are told apart without importing numpy. Never raises.
+bool type_is_named(PyTypeObject* type, std::string_view module, std::initializer_list<std::string_view> names);
 
 }  // namespace tessellon::binding

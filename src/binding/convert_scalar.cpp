@@ -9,19 +9,7 @@ namespace tessellon::binding {
 namespace {
 
 // numpy's booleans are recognised by name, so numpy is never imported.
-bool is_numpy_bool_type(PyTypeObject* type) {
-    PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names().module));
-    if (!module || !text_equals(module.get(), "numpy")) {
-        PyErr_Clear();
-        return false;
-    }
-    PyRef name = PyRef::steal(PyType_GetName(type));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return text_equals(name.get(), "bool_") || text_equals(name.get(), "bool");
-}
+bool is_numpy_bool_type(PyTypeObject* type) { return type_is_named(type, "numpy", {"bool_", "bool"}); }
 
 Result<bool> call_bool_method(PyObject* object) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));

@@ -39,11 +39,9 @@ std::size_t reservation_hint(PyObject* object) {
     return static_cast<std::size_t>(std::min(length, UNTRUSTED_RESERVATION_LIMIT));
 }
 
+// Converts the items of an object that passed check_sequence.
 template <class Value, class ConvertItem>
-Result<BulkVector<Value>> convert_sequence(PyObject* object, ConvertItem convert_item) {
-    if (auto valid = check_sequence(object); !valid) {
-        return std::unexpected(std::move(valid.error()));
-    }
+Result<BulkVector<Value>> convert_items(PyObject* object, ConvertItem convert_item) {
     BulkVector<Value> values;
     values.reserve(reservation_hint(object));
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
@@ -84,14 +82,7 @@ bool is_exact_float_array_type(PyTypeObject* type) {
     if ((PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE) == 0) {
         return false;
     }
-    PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names().module));
-    PyRef name = PyRef::steal(PyType_GetName(type));
-    if (!module || !name) {
-        PyErr_Clear();
-        return false;
-    }
-    return (text_equals(module.get(), "array") && text_equals(name.get(), "array")) ||
-           (text_equals(module.get(), "numpy") && text_equals(name.get(), "ndarray"));
+    return type_is_named(type, "array", {"array"}) || type_is_named(type, "numpy", {"ndarray"});
 }
 
 bool is_native_float64_format(const char* format) {
@@ -162,8 +153,11 @@ std::optional<BulkVector<double>> try_read_float64_buffer(PyObject* object) {
 }  // namespace
 
 Result<BulkVector<UtcDateTime>> convert_datetime_sequence(PyObject* object) {
+    if (auto valid = check_sequence(object); !valid) {
+        return std::unexpected(std::move(valid.error()));
+    }
     TimezoneMemo memo;
-    return convert_sequence<UtcDateTime>(object, [&memo](PyObject* item) { return convert_datetime(item, &memo); });
+    return convert_items<UtcDateTime>(object, [&memo](PyObject* item) { return convert_datetime(item, &memo); });
 }
 
 Result<BulkVector<double>> convert_float_sequence(PyObject* object) {
@@ -173,7 +167,7 @@ Result<BulkVector<double>> convert_float_sequence(PyObject* object) {
     if (auto values = try_read_float64_buffer(object)) {
         return std::move(*values);
     }
-    return convert_sequence<double>(object, convert_float);
+    return convert_items<double>(object, convert_float);
 }
 
 }  // namespace tessellon::binding

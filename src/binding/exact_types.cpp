@@ -92,11 +92,8 @@ std::optional<ExactDatetimeTypes> load_exact_types() {
 }  // namespace
 
 const ExactDatetimeTypes* exact_datetime_types() {
-    const std::optional<ExactDatetimeTypes>* loaded = exact_types_cell.get();
-    if (loaded == nullptr) {
-        loaded = &exact_types_cell.get_or_fill(load_exact_types);
-    }
-    return loaded->has_value() ? &**loaded : nullptr;
+    const std::optional<ExactDatetimeTypes>& loaded = exact_types_cell.get_or_fill(load_exact_types);
+    return loaded.has_value() ? &*loaded : nullptr;
 }
 
 }  // namespace tessellon::binding

@@ -38,6 +38,25 @@ std::optional<std::string> type_qualified_name(PyObject* type) {
     return utf8_of(name.get());
 }
 
+bool type_is_named(PyTypeObject* type, std::string_view module, std::initializer_list<std::string_view> names) {
+    PyRef module_name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names().module));
+    if (!module_name || !text_equals(module_name.get(), module)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    for (std::string_view candidate : names) {
+        if (text_equals(name.get(), candidate)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 BindingError TypeMismatchError::to_binding_error() const {
     const std::string expected = type_qualified_name(expected_type).value_or("<failed to extract type name>");
     std::string message;

@@ -41,9 +41,6 @@ PyRef import_type(const char* module_name, const char* attribute) {
 }  // namespace
 
 const InternedNames& interned_names() {
-    if (const InternedNames* names = names_cell.get()) {
-        return *names;
-    }
     return names_cell.get_or_fill([] {
         // All or nothing: a failed fill leaves no half-made names behind.
         PyRef tzinfo = intern("tzinfo"), utcoffset = intern("utcoffset"), year = intern("year"),
@@ -74,9 +71,6 @@ const InternedNames& interned_names() {
 }
 
 const DatetimeTypes& datetime_types() {
-    if (const DatetimeTypes* types = datetime_types_cell.get()) {
-        return *types;
-    }
     return datetime_types_cell.get_or_fill([] {
         PyRef datetime = import_type("datetime", "datetime");
         PyRef tzinfo = import_type("datetime", "tzinfo");
@@ -90,9 +84,6 @@ const DatetimeTypes& datetime_types() {
 }
 
 PyObject* sequence_abc_type() {
-    if (PyObject* const* type = sequence_type_cell.get()) {
-        return *type;
-    }
     return sequence_type_cell.get_or_fill([] { return import_type("collections.abc", "Sequence").release(); });
 }
 
