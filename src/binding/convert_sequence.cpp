@@ -4,6 +4,7 @@
 #include <bit>
 #include <optional>
 
+#include "binding/buffer_view.hpp"
 #include "binding/convert.hpp"
 #include "binding/python_names.hpp"
 #include "binding/text.hpp"
@@ -95,29 +96,6 @@ bool is_native_float64_format(const char* format) {
     constexpr bool little_endian = std::endian::native == std::endian::little;
     return std::strcmp(format, little_endian ? "<d" : ">d") == 0;
 }
-
-class BufferView {
-public:
-    explicit BufferView(PyObject* object) : held_(PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
-        if (!held_) {
-            PyErr_Clear();
-        }
-    }
-    ~BufferView() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-
-    bool held() const { return held_; }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_;
-};
 
 // One-dimensional native float64 buffers are copied straight out; iterating
 // them would give the very same doubles, one Python float at a time.

@@ -10,7 +10,11 @@ Hasher::Hasher(const UtcDateTime& start, const UtcDateTime& end, const std::opti
       start_millis_(start.unix_millis()) {}
 
 AxisCells Hasher::quantize_point(const UtcDateTime& instant, double longitude, double latitude) const {
-    const auto offset_ms = static_cast<double>(instant.unix_millis() - start_millis_);
+    return quantize_millis(instant.unix_millis(), longitude, latitude);
+}
+
+AxisCells Hasher::quantize_millis(std::int64_t unix_millis, double longitude, double latitude) const {
+    const auto offset_ms = static_cast<double>(unix_millis - start_millis_);
     return AxisCells{
         .time = quantize(offset_ms / span_ms_),
         .latitude = quantize((latitude - bbox_.min_latitude) / bbox_.latitude_span),

@@ -75,6 +75,8 @@ public:
     // Clamps every dimension onto the extent; never fails.
     HashKey encode(const UtcDateTime& instant, double longitude, double latitude) const;
     AxisCells quantize_point(const UtcDateTime& instant, double longitude, double latitude) const;
+    // The same quantisation from whole milliseconds since the Unix epoch.
+    AxisCells quantize_millis(std::int64_t unix_millis, double longitude, double latitude) const;
 
     // Checks datetime, then latitude, then longitude; bounds are inclusive and
     // NaN coordinates pass.
@@ -95,6 +97,7 @@ public:
     const BoundingBox& bbox() const { return bbox_; }
     const UtcDateTime& start() const { return start_; }
     const UtcDateTime& end() const { return end_; }
+    std::int64_t start_millis() const { return start_millis_; }
 
 private:
     double span_ms_;

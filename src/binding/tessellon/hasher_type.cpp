@@ -5,8 +5,9 @@
 
 #include "binding/call_glue.hpp"
 #include "binding/convert.hpp"
-#include "binding/docstrings.hpp"
-#include "binding/module.hpp"
+#include "binding/convert_extent.hpp"
+#include "binding/tessellon/docstrings.hpp"
+#include "binding/tessellon/module.hpp"
 
 namespace tessellon::binding {
 namespace {
@@ -26,14 +27,6 @@ constexpr CallSignature HASH_CLAMPED_SIGNATURE{"Hasher", "hash_clamped", POINT_P
 constexpr CallSignature HASH_ALL_SIGNATURE{"Hasher", "hash_all", BATCH_PARAMETERS, 0, 3, {}};
 constexpr CallSignature HASH_ALL_CLAMPED_SIGNATURE{
     "Hasher", "hash_all_clamped", std::span(BATCH_PARAMETERS).first(3), 0, 3, {}};
-
-template <class T>
-Result<T> annotated(Result<T> converted, std::string_view argument_name) {
-    if (!converted) {
-        return std::unexpected(annotate_argument_error(std::move(converted.error()), argument_name));
-    }
-    return converted;
-}
 
 // Shared (read-only) use of an instance for the duration of a method call.
 class SharedUse {
@@ -173,18 +166,9 @@ PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* keywords) {
         if (auto parsed = parse_tuple_dict_arguments(NEW_SIGNATURE, args, keywords, slots); !parsed) {
             return std::unexpected(std::move(parsed.error()));
         }
-        auto start = annotated(convert_datetime(slots[0]), NEW_PARAMETERS[0]);
-        if (!start) return std::unexpected(std::move(start.error()));
-        auto end = annotated(convert_datetime(slots[1]), NEW_PARAMETERS[1]);
-        if (!end) return std::unexpected(std::move(end.error()));
-        std::optional<BoundingBox> bbox;
-        if (slots[2] != nullptr && slots[2] != Py_None) {
-            auto numbers = annotated(convert_bbox(slots[2]), NEW_PARAMETERS[2]);
-            if (!numbers) return std::unexpected(std::move(numbers.error()));
-            const auto& [west, south, east, north] = *numbers;
-            bbox = BoundingBox::from_bbox(west, south, east, north);
-        }
-        const Hasher hasher(*start, *end, bbox);
+        auto converted = convert_extent(slots[0], slots[1], slots[2]);
+        if (!converted) return std::unexpected(std::move(converted.error()));
+        const Hasher hasher = *converted;
 
         auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
         if (base_new == nullptr) {

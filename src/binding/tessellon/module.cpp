@@ -1,4 +1,4 @@
-#include "binding/module.hpp"
+#include "binding/tessellon/module.hpp"
 
 #include "binding/call_glue.hpp"
 #include "binding/convert.hpp"
