@@ -33,7 +33,9 @@ class Resolution(NamedTuple):
 class Cell(NamedTuple):
     """The region of the key space whose points get one key.
 
-    ``start`` is inclusive and ``end`` exclusive (whole milliseconds, UTC);
+    ``start`` is inclusive and ``end`` exclusive (whole milliseconds, UTC;
+    bounds beyond the years 1 to 9999 show as those years' limits, and a
+    cell that no instant reaches has ``start >= end``);
     ``west``, ``south``, ``east`` and ``north`` are inclusive: they are the
     smallest and largest coordinates that fall in the cell.
     """
@@ -216,7 +218,8 @@ class KeySpace:
     def cell(self, key: int) -> Cell:
         """The region of the key space whose points get ``key``."""
         first_ms, last_ms, west, south, east, north = self._extent.cell(key)
-        return Cell(_utc_from_millis(first_ms), _utc_from_millis(last_ms + 1), west, south, east, north)
+        return Cell(_utc_from_millis(first_ms), _utc_from_millis(last_ms + 1) if last_ms < _LAST_MILLIS else
+                    _utc_from_millis(last_ms), west, south, east, north)
 
     def decode(self, keys: Any) -> tuple[Any, Any, Any]:
         """The cell centres of a key column: (times, longitudes, latitudes).
@@ -235,5 +238,11 @@ def _iso_instant(moment: datetime) -> str:
     return moment.isoformat(timespec="microseconds")
 
 
+_FIRST_MILLIS = (datetime(1, 1, 1, tzinfo=timezone.utc) - _EPOCH) // timedelta(milliseconds=1)
+_LAST_MILLIS = (datetime(9999, 12, 31, 23, 59, 59, 999000, tzinfo=timezone.utc) - _EPOCH) // timedelta(milliseconds=1)
+
+
 def _utc_from_millis(millis: int) -> datetime:
-    return _EPOCH + timedelta(milliseconds=millis)
+    # Boundary cells reach the first and last instants a key space can hold,
+    # beyond what datetime can: such bounds show as datetime's own limits.
+    return _EPOCH + timedelta(milliseconds=min(max(millis, _FIRST_MILLIS), _LAST_MILLIS))

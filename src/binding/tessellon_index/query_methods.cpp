@@ -204,7 +204,6 @@ PyObject* query_row_groups(PyObject* self, PyObject* const* args, Py_ssize_t nar
         BulkVector<std::int64_t> highs = flatten_keys(*maxs);
         // Missing statistics prove nothing: such a group is read.
         for (std::size_t i = 0; i < lows.size(); ++i) {
-            if (lows[i] < 0 && highs[i] < 0) continue;
             if (lows[i] < 0) lows[i] = 0;
             if (highs[i] < 0) highs[i] = HIGHEST_KEY;
         }
