@@ -63,7 +63,7 @@ fi
 work="$(mktemp -d)"
 mkdir "$work/corpus"
 status=0
-PYTHONPATH="$build/src/binding" timeout "$((seconds + 600))" "${preload[@]}" python fuzz/fuzz_calls.py \
+PYTHONPATH="$build/src/binding:$build/python" timeout "$((seconds + 600))" "${preload[@]}" python fuzz/fuzz_calls.py \
   -max_total_time="$seconds" -max_len=1024 -len_control=0 -timeout=30 -rss_limit_mb=6144 -print_final_stats=1 \
   -artifact_prefix="$work/" "$work/corpus" fuzz/corpus "$@" >"$work/log" 2>&1 || status=$?
 if ((status)); then

@@ -32,7 +32,7 @@ ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$work/sanitizer" UBSAN_OP
   timeout 600 ctest --test-dir "$build_dir" --output-on-failure -j 2 >"$work/ctest.log" || { cat "$work/ctest.log"; exit 1; }
 tail -n 3 "$work/ctest.log"
 
-export PYTHONPATH="$build_dir/src/binding"
+export PYTHONPATH="$build_dir/src/binding:$build_dir/python"
 export PYTHONMALLOC=malloc
 # allocator_may_return_null: an exhausted heap must reach the extension as a
 # failed allocation, as it would without ASan, not end the process.

@@ -38,7 +38,7 @@ if ! [[ "$(nm -D --undefined-only "$module")" == *_Py_IncRef* ]]; then
 fi
 
 status=0
-PYTHONPATH="$build_dir/src/binding" timeout 600 "$python_dbg" "$reliability_dir/refcount_loop.py" || status=$?
+PYTHONPATH="$build_dir/src/binding:$build_dir/python" timeout 600 "$python_dbg" "$reliability_dir/refcount_loop.py" || status=$?
 if [[ "${1:-}" == --plant ]]; then
   if ((status == 1)); then
     echo "planted leak detected, as it must be"

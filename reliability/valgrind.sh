@@ -22,7 +22,7 @@ make_venv "$python" "$work/venv"
 python_for_extras="$python" project_extras test >"$work/requirements.txt"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/requirements.txt"
 
-export PYTHONPATH="$build_dir/src/binding:$reliability_dir"
+export PYTHONPATH="$build_dir/src/binding:$build_dir/python:$reliability_dir"
 export PYTHONMALLOC=malloc
 export PYTHONDONTWRITEBYTECODE=1
 export TESSELLON_HYPOTHESIS_PROFILE=few  # registered by few_examples.py
