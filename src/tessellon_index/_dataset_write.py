@@ -66,9 +66,18 @@ def _check_columns(schema: pa.Schema, columns: ColumnNames) -> None:
                          "for the key column")
 
 
+def _as_float(coordinates: Any) -> Any:
+    """Integer or decimal coordinates are hashed as float64 (the stored column is unchanged)."""
+    kind = coordinates.type
+    if pa.types.is_integer(kind) or pa.types.is_decimal(kind) or pa.types.is_float16(kind):
+        return coordinates.cast(pa.float64())
+    return coordinates
+
+
 def _keyed(batch: pa.Table | pa.RecordBatch, key_space: KeySpace, columns: ColumnNames, invalid: str) -> Any:
-    keys = key_space.hash_columns(batch.column(columns.time), batch.column(columns.longitude),
-                                  batch.column(columns.latitude), invalid=invalid, naive_utc=columns.naive_utc)
+    keys = key_space.hash_columns(batch.column(columns.time), _as_float(batch.column(columns.longitude)),
+                                  _as_float(batch.column(columns.latitude)), invalid=invalid,
+                                  naive_utc=columns.naive_utc)
     return batch.append_column(pa.field(columns.key, pa.int64()), pa.array(keys))
 
 
