@@ -22,6 +22,16 @@ struct KeyRange {
     friend constexpr bool operator==(const KeyRange&, const KeyRange&) = default;
 };
 
+// KeyQuery::ranges with how good they are: the keys they cover, and a lower
+// bound on what the best cover under the same cap must cover (equal to
+// covered when the ranges are provably optimal). Costs a little more than
+// ranges alone.
+struct RangeCover {
+    std::vector<KeyRange> ranges;
+    std::uint64_t covered = 0;
+    std::uint64_t optimal_covered_at_least = 0;
+};
+
 // The query is the union of its boxes. Keys arrive as int64 (the type of a key
 // column): a negative value is never a key and lies outside every box. A
 // HashKey with bit 63 set is read the same way, as a negative int64.
@@ -61,6 +71,7 @@ public:
     // boxes. Work is bounded by a small multiple of max_ranges * 21 octree
     // nodes, whatever the boxes. Empty when the query holds no key.
     std::vector<KeyRange> ranges(std::size_t max_ranges) const;
+    RangeCover cover(std::size_t max_ranges) const;
 
     // Ascending row indices of the keys inside, for keys sorted ascending:
     // skips from a key outside to the next key inside (next_key) and

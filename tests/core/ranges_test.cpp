@@ -64,6 +64,16 @@ TEST_P(LargeRanges, SoundCoverWithinCapAndQuickly) {
     }
 }
 
+TEST_P(LargeRanges, BoundNeverExceedsTheCover) {
+    const KeyQuery query(GetParam().boxes);
+    for (std::size_t cap : {1, 5, 64, 256}) {
+        const RangeCover report = query.cover(cap);
+        EXPECT_EQ(report.ranges, query.ranges(cap));
+        EXPECT_LE(report.optimal_covered_at_least, report.covered) << cap;
+        EXPECT_GT(report.optimal_covered_at_least, 0u);
+    }
+}
+
 TEST_P(LargeRanges, MoreRangesNeverCoverMore) {
     const KeyQuery query(GetParam().boxes);
     std::uint64_t previous = ~std::uint64_t{0};
@@ -121,6 +131,10 @@ TEST(MediumRanges, MergedCoverIsOptimal) {
             }
             ASSERT_EQ(ranges.size(), std::min(cap, runs));
             EXPECT_EQ(covered, best) << "round " << round << " cap " << cap;
+            const RangeCover report = query.cover(cap);
+            EXPECT_EQ(report.ranges, ranges);
+            EXPECT_EQ(report.covered, covered);
+            EXPECT_EQ(report.optimal_covered_at_least, best);
         }
     }
 }
