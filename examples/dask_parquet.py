@@ -1,67 +1,53 @@
-"""Recipe: key a Parquet dataset that outgrew one process, with Dask.
+"""Recipe: index a Parquet dataset that outgrew one process, with Dask.
 
-Each partition is hashed where it is loaded. A Hasher cannot be pickled, so
-the workers receive the extent (start, end, bbox: plain values) and build
-their own Hasher from it; every worker then computes the same keys. The
-output is the input plus an int64 column "key", sorted by it across files.
+Each partition is keyed where it is loaded, in a key space given once for
+all the data (not derived from it: appending next month's data must not
+change any key), sorted by key across files and written with the key space
+in every file's footer, so that tessellon_index.parquet.query and
+`tessellon-index query` read it back by window and box.
 
-Needs the recipes extra: python -m pip install '.[recipes]'
-Run: python examples/dask_parquet.py SOURCE_DIR TARGET_DIR [--workers N]
+Needs the dask extra: python -m pip install '.[dask]'
+Run: python examples/dask_parquet.py SOURCE_DIR TARGET_DIR --time ts --lon lon --lat lat \
+         --extent 2024-01-01T00:00Z 2025-01-01T00:00Z [-180 -90 180 90] [--workers N]
 """
 
 import argparse
+from datetime import datetime
 
 import dask
 import dask.dataframe as dd
-import pandas as pd
 
-import tessellon
-
-
-def utc_times(times):
-    """A pandas datetime column in UTC, as tessellon wants it: naive means
-    UTC, and a zone with rules (Europe/Paris...) is converted."""
-    return times.dt.tz_localize("UTC") if times.dt.tz is None else times.dt.tz_convert("UTC")
+from tessellon_index import KeySpace
+from tessellon_index.dask import write_dataset
 
 
-def data_extent(frame, time="time", longitude="longitude", latitude="latitude"):
-    """(start, end, bbox) covering every row of a Dask frame, in one pass."""
-    times = frame[time].map_partitions(utc_times)
-    start, end, west, south, east, north = dask.compute(
-        times.min(), times.max(), frame[longitude].min(), frame[latitude].min(),
-        frame[longitude].max(), frame[latitude].max())
-    return start, end, (float(west), float(south), float(east), float(north))
-
-
-def add_keys(partition, start, end, bbox, time="time", longitude="longitude", latitude="latitude"):
-    """Runs in a worker: builds the Hasher there and keys one pandas partition.
-
-    Points outside the extent are clamped onto its boundary; with the extent
-    of data_extent() there are none."""
-    hasher = tessellon.Hasher(start, end, bbox)
-    # Plain datetimes hash faster than pandas Timestamps; float64 arrays are read as a block.
-    times = pd.DatetimeIndex(utc_times(partition[time])).to_pydatetime()
-    keys = hasher.hash_all_clamped(times, partition[longitude].to_numpy("float64"),
-                                   partition[latitude].to_numpy("float64"))
-    return partition.assign(key=pd.Series(keys, index=partition.index, dtype="int64"))
-
-
-def key_parquet(source, target, extent=None, scheduler="processes", workers=2):
+def index_parquet(source, target, key_space, time="time", longitude="longitude", latitude="latitude",
+                  invalid="raise", scheduler="processes", workers=2):
     """Reads SOURCE, adds the key column, sorts by it and writes TARGET."""
     with dask.config.set(scheduler=scheduler, num_workers=workers):
-        frame = dd.read_parquet(source)
-        start, end, bbox = extent if extent is not None else data_extent(frame)
-        meta = frame._meta.assign(key=pd.Series(dtype="int64"))
-        keyed = frame.map_partitions(add_keys, start, end, bbox, meta=meta)
-        keyed.sort_values("key").to_parquet(target, write_index=False)
-    return start, end, bbox
+        write_dataset(dd.read_parquet(source), target, key_space, time=time, longitude=longitude,
+                      latitude=latitude, invalid=invalid)
+
+
+def parse_extent(values):
+    if len(values) not in (2, 6):
+        raise SystemExit("--extent takes START END, or START END WEST SOUTH EAST NORTH")
+    bbox = tuple(float(value) for value in values[2:]) or None
+    return KeySpace(datetime.fromisoformat(values[0]), datetime.fromisoformat(values[1]), bbox)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("source")
     parser.add_argument("target")
+    parser.add_argument("--time", default="time")
+    parser.add_argument("--lon", default="longitude")
+    parser.add_argument("--lat", default="latitude")
+    parser.add_argument("--extent", nargs="+", required=True, metavar="VALUE",
+                        help="START END [WEST SOUTH EAST NORTH], times in ISO 8601 with an offset")
+    parser.add_argument("--invalid", choices=["raise", "skip", "clamp"], default="raise")
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
-    start, end, bbox = key_parquet(args.source, args.target, workers=args.workers)
-    print(f"keyed {args.source} into {args.target}: extent {start} .. {end}, bbox {bbox}")
+    space = parse_extent(args.extent)
+    index_parquet(args.source, args.target, space, args.time, args.lon, args.lat, args.invalid, workers=args.workers)
+    print(f"indexed {args.source} into {args.target} in {space!r}")
