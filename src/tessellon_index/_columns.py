@@ -23,7 +23,7 @@ def _pandas_arrow(value: Any) -> Any | None:
         return None
     array = value.array
     # ArrowExtensionArray speaks the pyarrow protocol; pyarrow is present.
-    import pyarrow
+    import pyarrow  # pandas' Arrow-backed columns need it, so it is there
 
     return pyarrow.chunked_array(array.__arrow_array__()) if hasattr(array, "__arrow_array__") else None
 
@@ -35,7 +35,7 @@ def time_column(times: Any) -> tuple[Any, bool]:
     arrow = _pandas_arrow(times)
     if arrow is not None:
         return arrow, False
-    dtype = getattr(times, "dtype", None)
+    dtype: Any = getattr(times, "dtype", None)
     kind = getattr(dtype, "kind", None)
     if kind == "M":
         zone = getattr(dtype, "tz", None)

@@ -183,7 +183,7 @@ constexpr PyCFunction as_cfunction() {
 
 PyMethodDef column_methods[] = {
     {"__arrow_c_array__", as_cfunction<column_arrow_c_array>(), METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_array__(requested_schema=None)\n--\n\nThe column as an Arrow array (PyCapsule interface)."},
+     "__arrow_c_array__($self, /, requested_schema=None)\n--\n\nThe column as an Arrow array (PyCapsule interface)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
