@@ -215,15 +215,69 @@ def instants(draw, anchors=(), plain=False, deltas=TINY | WIDE):
     return reported(wall, tz, microsecond=wall.microsecond + 1_000_000)
 
 
+LATE_WALLS = st.datetimes(max_value=dt.datetime(9999, 1, 1))
+
+
+@st.composite
+def leap_second_day_apart_ends(draw):
+    """A leap-second instant and one on the same UTC second of a later day,
+    either leap too or not, in either order: the leap-second correction must
+    not apply when the two seconds of day are equal."""
+    zone = draw(GOOD_ZONES)  # one zone for both, so both share their UTC second of day
+    wall = draw(LATE_WALLS).replace(second=59)
+    later = wall + dt.timedelta(days=draw(st.one_of(st.integers(1, 3), st.integers(4, 400))),
+                                microseconds=draw(st.integers(-wall.microsecond, 999_999 - wall.microsecond)))
+    first = reported(wall, zone, microsecond=wall.microsecond + 1_000_000)
+    second = (reported(later, zone, microsecond=later.microsecond + 1_000_000) if draw(st.booleans())
+              else later.replace(tzinfo=zone))
+    return (first, second) if draw(st.booleans()) else (second, first)
+
+
+@st.composite
+def sub_millisecond_reversed_ends(draw):
+    """An end 1 to 999 microseconds before the start, so that the span in
+    whole milliseconds truncates to 0, within three seconds that hold a leap
+    second: hh:mm:59, the leap second hh:mm:60, then the next minute's :00.
+    The two ends often straddle a border between them. (Where that leap
+    second ends a UTC day, seconds of day order it after the next day's
+    first second: those ends are a second apart, and plain ends stand in.)"""
+    zone, gap = draw(GOOD_ZONES), draw(st.integers(1, 999))
+    minute = draw(LATE_WALLS).replace(second=59, microsecond=0)
+    # Microseconds from hh:mm:59.000000 along those three seconds.
+    border = draw(st.sampled_from([1_000_000, 2_000_000]))
+    start_position = draw(st.one_of(st.integers(border, border + gap - 1), st.integers(gap, 3_000_000 - 1)))
+
+    def instant(position):
+        if position < 1_000_000:
+            return minute.replace(microsecond=position, tzinfo=zone)
+        if position < 2_000_000:
+            return reported(minute, zone, microsecond=position)
+        return (minute + dt.timedelta(microseconds=position - 1_000_000)).replace(tzinfo=zone)
+
+    ends = instant(start_position), instant(start_position - gap)
+    if ref.span_ms(*map(ref.utc_instant, ends)) != 0.0:
+        start = minute.replace(tzinfo=zone)
+        ends = start, start - dt.timedelta(microseconds=gap)
+    return ends
+
+
 @st.composite
 def extents(draw):
-    first = draw(instants())
-    second = first if one_in(draw, 8) else draw(instants([first] if not one_in(draw, 3) else (), deltas=WIDE))
+    special = draw(st.integers(1, 10))
+    if special == 1:
+        first, second = draw(leap_second_day_apart_ends())
+    elif special == 2:
+        first, second = draw(sub_millisecond_reversed_ends())
+    else:
+        first = draw(instants())
+        second = first if one_in(draw, 8) else draw(instants([first] if not one_in(draw, 3) else (), deltas=WIDE))
     bbox = None
     if not one_in(draw, 4):
         (w, e), (s, n) = (draw(st.lists(COORDS, min_size=2, max_size=2)) for _ in "xy")
         w, e, s, n = (*sorted((w, e)), *sorted((s, n))) if not one_in(draw, 4) else (w, e, s, n)
         bbox = (w, s, w if one_in(draw, 6) else e, s if one_in(draw, 6) else n)
+    if special <= 2:  # already in the order wanted
+        return first, second, bbox
     ends = [first, second]
     try:
         ends.sort(key=ref.utc_instant)

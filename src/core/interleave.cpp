@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "core/hasher.hpp"
+#include "core/interleave_kernels.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -36,20 +36,37 @@ __attribute__((target("bmi2"))) HashKey interleave_pdep(const AxisCells& cells) 
            _pdep_u64(cells.time, LONGITUDE_MASK << 2);
 }
 
-// pdep is microcoded and slow on AMD before Zen 3; only Intel gets it.
-bool pdep_is_fast() {
+bool cpu_has_bmi2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") && __builtin_cpu_is("intel");
+    return __builtin_cpu_supports("bmi2");
 }
 
-const bool use_pdep = pdep_is_fast();
+// pdep is microcoded and slow on AMD before Zen 3; only Intel gets it.
+bool pdep_is_fast() { return cpu_has_bmi2() && __builtin_cpu_is("intel"); }
+#else
+bool cpu_has_bmi2() { return false; }
+bool pdep_is_fast() { return false; }
 #endif
+
+// TESSELLON_INTERLEAVE_KERNEL (a CMake option) may force a kernel, so that
+// tests run each one whatever the CPU's maker: bmi2 wherever the CPU has it.
+InterleaveKernel choose_kernel() {
+#if defined(TESSELLON_FORCE_PORTABLE_KERNEL)
+    return InterleaveKernel::portable;
+#elif defined(TESSELLON_FORCE_BMI2_KERNEL)
+    return cpu_has_bmi2() ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+#else
+    return pdep_is_fast() ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+#endif
+}
+
+const InterleaveKernel active_kernel = choose_kernel();
 
 }  // namespace
 
 HashKey interleave(const AxisCells& cells) {
 #ifdef TESSELLON_HAVE_PDEP_DISPATCH
-    if (use_pdep) {
+    if (active_kernel == InterleaveKernel::bmi2) {
         return interleave_pdep(cells);
     }
 #endif
@@ -57,6 +74,26 @@ HashKey interleave(const AxisCells& cells) {
 }
 
 HashKey interleave_portable(const AxisCells& cells) { return spread_and_merge(cells); }
+
+bool kernel_is_available(InterleaveKernel kernel) {
+    return kernel == InterleaveKernel::portable || (kernel == InterleaveKernel::bmi2 && cpu_has_bmi2());
+}
+
+InterleaveKernel selected_kernel() { return active_kernel; }
+
+HashKey interleave_with(InterleaveKernel kernel, const AxisCells& cells) {
+#ifdef TESSELLON_HAVE_PDEP_DISPATCH
+    if (kernel == InterleaveKernel::bmi2) {
+        return interleave_pdep(cells);
+    }
+#endif
+    (void)kernel;
+    return spread_and_merge(cells);
+}
+
+const char* kernel_name(InterleaveKernel kernel) {
+    return kernel == InterleaveKernel::bmi2 ? "bmi2" : "portable";
+}
 
 std::uint32_t quantize(double normalized) {
     if (normalized < 0.0) {
