@@ -150,7 +150,8 @@ def test_keys_agree_with_hash_all_by_property(seed, count, mode, form, outside):
 )
 def test_microsecond_columns_agree_with_hash_all_clamped_on_any_extent(start, span, box, offsets):
     start = start.replace(tzinfo=UTC)
-    end = start + span if start + span < dt.datetime(9999, 12, 31, tzinfo=UTC) else start
+    # Compared as a gap: start + span itself overflows past year 9999.
+    end = start + span if span < dt.datetime(9999, 12, 31, tzinfo=UTC) - start else start
     key_space = ti.KeySpace(start, end, box)
     base = (start - dt.datetime(1970, 1, 1, tzinfo=UTC)) // dt.timedelta(microseconds=1)
     micros = np.array([base + offset for offset in offsets], dtype=np.int64)
