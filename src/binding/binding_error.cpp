@@ -1,7 +1,5 @@
 #include "binding/binding_error.hpp"
 
-#include <unistd.h>
-
 #include "binding/once_cell.hpp"
 #include "binding/text.hpp"
 #include "runtime/fault_report.hpp"
@@ -27,12 +25,6 @@ std::optional<std::string> str_of(PyObject* object) {
         return std::nullopt;
     }
     return utf8_of(text.get());
-}
-
-void write_stderr(std::string_view text) {
-    if (::write(STDERR_FILENO, text.data(), text.size()) < 0) {
-        return;
-    }
 }
 
 }  // namespace
@@ -172,7 +164,7 @@ BindingError fetch_pending_error() {
         // A fault further down, in native code that Python code we called
         // called in turn: it stays a fault, with the Python trace shown.
         std::string message = str_of(value.get()).value_or(PANIC_MESSAGE_UNAVAILABLE);
-        write_stderr("--- PanicException from Python code called by tessellon ---\nPython stack trace below:\n");
+        runtime::write_stderr("--- PanicException from Python code called by tessellon ---\nPython stack trace below:\n");
         PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
         throw InternalFault(std::move(message));

@@ -12,7 +12,7 @@ namespace {
 
 // initial-exec: the counter is touched twice per call, and the general TLS
 // model would cost a __tls_get_addr call each time.
-__attribute__((tls_model("initial-exec"))) thread_local int attached_depth = 0;
+TESSELLON_INITIAL_EXEC_TLS thread_local int attached_depth = 0;
 
 constexpr const char GENERIC_FAULT_MESSAGE[] = "internal fault without a message";
 
@@ -242,7 +242,7 @@ void raise_in_flight_fault() {
             runtime::report_internal_fault(GENERIC_FAULT_MESSAGE);
             raise_panic_exception(GENERIC_FAULT_MESSAGE);
         }
-    } catch (abi::__forced_unwind&) {
+    } catch (platform::ForcedUnwind&) {
         throw;
     } catch (const std::bad_alloc&) {
         // No memory left to make the PanicException class: MemoryError it is.

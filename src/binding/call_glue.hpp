@@ -3,12 +3,11 @@
 // exceptions and internal faults into PanicException.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <initializer_list>
 #include <span>
 
 #include "binding/binding_error.hpp"
+#include "core/platform.hpp"
 
 namespace tessellon::binding {
 
@@ -59,7 +58,7 @@ PyObject* run_guarded(Body&& body) {
             return result->release();
         }
         std::move(result.error()).restore();
-    } catch (abi::__forced_unwind&) {
+    } catch (platform::ForcedUnwind&) {
         // glibc ends threads at interpreter exit by unwinding them; let it.
         throw;
     } catch (...) {
@@ -78,7 +77,7 @@ int run_guarded_status(Body&& body) {
             return 0;
         }
         std::move(result.error()).restore();
-    } catch (abi::__forced_unwind&) {
+    } catch (platform::ForcedUnwind&) {
         throw;
     } catch (...) {
         detail::raise_in_flight_fault();
@@ -101,7 +100,7 @@ void run_guarded_unraisable(Body&& body) {
             std::move(result.error()).restore();
             PyErr_WriteUnraisable(nullptr);
         }
-    } catch (abi::__forced_unwind&) {
+    } catch (platform::ForcedUnwind&) {
         throw;  // the thread no longer holds the interpreter lock
     } catch (...) {
         detail::raise_in_flight_fault();

@@ -5,11 +5,12 @@
 #include "binding/convert.hpp"
 #include "binding/exact_types.hpp"
 #include "binding/python_names.hpp"
+#include "core/platform.hpp"
 
 namespace tessellon::binding {
 namespace {
 
-__extension__ typedef __int128 Int128;
+using platform::Int128;
 
 constexpr std::int64_t MAX_OFFSET_SECONDS = 86399;
 

@@ -5,6 +5,8 @@
 #endif
 
 namespace tessellon::bulk_memory {
+
+#if defined(__linux__)
 namespace {
 
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
@@ -12,14 +14,7 @@ constexpr std::size_t MAPPED_THRESHOLD = std::size_t{4} << 20;
 
 constexpr std::size_t round_up(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
 
-bool is_mapped(std::size_t bytes) {
-#if defined(__linux__)
-    return bytes >= MAPPED_THRESHOLD;
-#else
-    (void)bytes;
-    return false;
-#endif
-}
+bool is_mapped(std::size_t bytes) { return bytes >= MAPPED_THRESHOLD; }
 
 }  // namespace
 
@@ -27,7 +22,6 @@ void* allocate(std::size_t bytes) {
     if (!is_mapped(bytes)) {
         return ::operator new(bytes);
     }
-#if defined(__linux__)
     const std::size_t length = round_up(bytes);
     // Map one huge page more than needed and trim to a 2 MiB boundary, so
     // that every huge page of the array can really be one.
@@ -47,7 +41,6 @@ void* allocate(std::size_t bytes) {
     }
     ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // advice only
     return reinterpret_cast<void*>(aligned);
-#endif
 }
 
 void deallocate(void* pointer, std::size_t bytes) noexcept {
@@ -55,9 +48,15 @@ void deallocate(void* pointer, std::size_t bytes) noexcept {
         ::operator delete(pointer);
         return;
     }
-#if defined(__linux__)
     ::munmap(pointer, round_up(bytes));
-#endif
 }
+
+#else  // elsewhere every array comes from operator new
+
+void* allocate(std::size_t bytes) { return ::operator new(bytes); }
+
+void deallocate(void* pointer, std::size_t) noexcept { ::operator delete(pointer); }
+
+#endif
 
 }  // namespace tessellon::bulk_memory

@@ -1,11 +1,7 @@
 #include <cmath>
 
 #include "core/interleave_kernels.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TESSELLON_HAVE_PDEP_DISPATCH 1
-#endif
+#include "core/platform.hpp"
 
 namespace tessellon {
 namespace {
@@ -29,35 +25,87 @@ static_assert(spread_and_merge({1, 2, 3}) == 29);
 static_assert(spread_and_merge({0, 0, AXIS_MAX}) == 0x1249249249249249ull);
 static_assert(spread_and_merge({AXIS_MAX, AXIS_MAX, AXIS_MAX}) == 0x7FFFFFFFFFFFFFFFull);
 
-#ifdef TESSELLON_HAVE_PDEP_DISPATCH
-__attribute__((target("bmi2"))) HashKey interleave_pdep(const AxisCells& cells) {
-    constexpr std::uint64_t LONGITUDE_MASK = 0x1249249249249249ull;
-    return _pdep_u64(cells.longitude, LONGITUDE_MASK) | _pdep_u64(cells.latitude, LONGITUDE_MASK << 1) |
-           _pdep_u64(cells.time, LONGITUDE_MASK << 2);
+constexpr std::uint64_t LONGITUDE_MASK = 0x1249249249249249ull;
+
+#ifdef TESSELLON_X86_FAST_PATHS
+TESSELLON_BMI2_TARGET HashKey interleave_pdep(const AxisCells& cells) {
+    return platform::pdep_bmi2(cells.longitude, LONGITUDE_MASK) |
+           platform::pdep_bmi2(cells.latitude, LONGITUDE_MASK << 1) |
+           platform::pdep_bmi2(cells.time, LONGITUDE_MASK << 2);
 }
 
+// cpuid leaf 7, subleaf 0: EBX bit 8 is BMI2 (no operating-system state to
+// check, as it uses general-purpose registers only).
 bool cpu_has_bmi2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2");
+    const platform::CpuidRegisters highest = platform::cpuid(0, 0);
+    return highest.eax >= 7 && (platform::cpuid(7, 0).ebx & (1u << 8)) != 0;
+}
+#endif
+
+enum class CpuMaker { intel, amd, other };
+
+// The vendor string of cpuid leaf 0 is in EBX, EDX, ECX.
+CpuMaker cpu_maker() {
+    const platform::CpuidRegisters vendor = platform::cpuid(0, 0);
+    constexpr auto word = [](const char (&text)[5]) {
+        return static_cast<std::uint32_t>(text[0]) | static_cast<std::uint32_t>(text[1]) << 8 |
+               static_cast<std::uint32_t>(text[2]) << 16 | static_cast<std::uint32_t>(text[3]) << 24;
+    };
+    if (vendor.ebx == word("Genu") && vendor.edx == word("ineI") && vendor.ecx == word("ntel")) {
+        return CpuMaker::intel;
+    }
+    if (vendor.ebx == word("Auth") && vendor.edx == word("enti") && vendor.ecx == word("cAMD")) {
+        return CpuMaker::amd;
+    }
+    return CpuMaker::other;
 }
 
-// pdep is microcoded and slow on AMD before Zen 3; only Intel gets it.
-bool pdep_is_fast() { return cpu_has_bmi2() && __builtin_cpu_is("intel"); }
-#else
-bool cpu_has_bmi2() { return false; }
-bool pdep_is_fast() { return false; }
-#endif
+// The display family of cpuid leaf 1: the extended family is added to the
+// base family 0xF.
+std::uint32_t cpu_family() {
+    const std::uint32_t signature = platform::cpuid(1, 0).eax;
+    const std::uint32_t base = signature >> 8 & 0xF;
+    return base == 0xF ? base + (signature >> 20 & 0xFF) : base;
+}
+
+// pdep takes 3 cycles on every Intel CPU with BMI2 and on AMD from Zen 3
+// (family 0x19); on Zen 1 and 2 it is microcoded and slower than shifting.
+// Any other maker is not known to be fast.
+bool pdep_is_fast() {
+    switch (cpu_maker()) {
+        case CpuMaker::intel:
+            return true;
+        case CpuMaker::amd:
+            return cpu_family() >= 0x19;
+        case CpuMaker::other:
+            return false;
+    }
+    return false;
+}
 
 // TESSELLON_INTERLEAVE_KERNEL (a CMake option) may force a kernel, so that
 // tests run each one whatever the CPU's maker: bmi2 wherever the CPU has it.
-InterleaveKernel choose_kernel() {
+enum class KernelChoice { automatic, portable, bmi2 };
+
 #if defined(TESSELLON_FORCE_PORTABLE_KERNEL)
-    return InterleaveKernel::portable;
+constexpr KernelChoice BUILD_CHOICE = KernelChoice::portable;
 #elif defined(TESSELLON_FORCE_BMI2_KERNEL)
-    return cpu_has_bmi2() ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+constexpr KernelChoice BUILD_CHOICE = KernelChoice::bmi2;
 #else
-    return pdep_is_fast() ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+constexpr KernelChoice BUILD_CHOICE = KernelChoice::automatic;
 #endif
+
+InterleaveKernel choose_kernel() {
+    const bool bmi2_available = kernel_is_available(InterleaveKernel::bmi2);
+    switch (BUILD_CHOICE) {
+        case KernelChoice::portable:
+            return InterleaveKernel::portable;
+        case KernelChoice::bmi2:
+            return bmi2_available ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+        case KernelChoice::automatic:
+            return bmi2_available && pdep_is_fast() ? InterleaveKernel::bmi2 : InterleaveKernel::portable;
+    }
+    return InterleaveKernel::portable;
 }
 
 const InterleaveKernel active_kernel = choose_kernel();
@@ -65,7 +113,7 @@ const InterleaveKernel active_kernel = choose_kernel();
 }  // namespace
 
 HashKey interleave(const AxisCells& cells) {
-#ifdef TESSELLON_HAVE_PDEP_DISPATCH
+#ifdef TESSELLON_X86_FAST_PATHS
     if (active_kernel == InterleaveKernel::bmi2) {
         return interleave_pdep(cells);
     }
@@ -76,13 +124,19 @@ HashKey interleave(const AxisCells& cells) {
 HashKey interleave_portable(const AxisCells& cells) { return spread_and_merge(cells); }
 
 bool kernel_is_available(InterleaveKernel kernel) {
-    return kernel == InterleaveKernel::portable || (kernel == InterleaveKernel::bmi2 && cpu_has_bmi2());
+#ifdef TESSELLON_X86_FAST_PATHS
+    static const bool has_bmi2 = cpu_has_bmi2();
+    return kernel == InterleaveKernel::portable || (kernel == InterleaveKernel::bmi2 && has_bmi2);
+#else
+    // Built without the x86 fast paths: no BMI2 kernel to run.
+    return kernel == InterleaveKernel::portable;
+#endif
 }
 
 InterleaveKernel selected_kernel() { return active_kernel; }
 
 HashKey interleave_with(InterleaveKernel kernel, const AxisCells& cells) {
-#ifdef TESSELLON_HAVE_PDEP_DISPATCH
+#ifdef TESSELLON_X86_FAST_PATHS
     if (kernel == InterleaveKernel::bmi2) {
         return interleave_pdep(cells);
     }

@@ -12,6 +12,10 @@ inline constexpr const char* BACKTRACE_VARIABLE = "TESSELLON_BACKTRACE";
 // a stack trace when TESSELLON_BACKTRACE is set to a value other than "0".
 void report_internal_fault(std::string_view message) noexcept;
 
+// Writes the text to standard error without allocating; gives up quietly
+// when the descriptor refuses it.
+void write_stderr(std::string_view text) noexcept;
+
 // Writes the message and aborts; for faults met while reporting a fault.
 [[noreturn]] void abort_with_message(std::string_view message) noexcept;
 

@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <random>
 
+#include "core/platform.hpp"
 #include "core/utc_date_time.hpp"
 
 namespace tessellon {
 namespace {
 
-__extension__ typedef __int128 Int128;
+using platform::Int128;
 
 constexpr std::int64_t NANOS_PER_MILLI = 1'000'000;
 
