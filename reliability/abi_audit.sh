@@ -27,20 +27,26 @@ echo "wheel: $(basename "$wheel")"
 "$work/tools/bin/abi3audit" --strict --verbose "$wheel"
 
 unzip -q "$wheel" -d "$work/unpacked"
-modules=("$work"/unpacked/tessellon*.so)
-((${#modules[@]} == 1)) || { echo "expected one shared object, got: ${modules[*]}" >&2; exit 1; }
-exported="$(nm -D --defined-only "${modules[0]}" | awk '{print $NF}')"
-if [[ "$exported" != PyInit_tessellon ]]; then
-  echo "exported symbols other than PyInit_tessellon:" >&2
-  echo "$exported" >&2
-  exit 1
-fi
-needed="$(readelf -d "${modules[0]}" | grep NEEDED || true)"
-echo "$needed"
-if [[ "$needed" == *libpython* ]]; then
-  echo "links libpython" >&2
-  exit 1
-fi
+# Every extension module (tessellon and tessellon_index._native) exports its
+# own PyInit_<name> alone and does not link libpython.
+mapfile -t modules < <(find "$work/unpacked" -name "*.so" | sort)
+((${#modules[@]} == 2)) || { echo "expected two shared objects, got: ${modules[*]}" >&2; exit 1; }
+for module in "${modules[@]}"; do
+  name="$(basename "$module")"
+  name="${name%%.*}"
+  exported="$(nm -D --defined-only "$module" | awk '{print $NF}')"
+  if [[ "$exported" != "PyInit_$name" ]]; then
+    echo "$module exports other symbols than PyInit_$name:" >&2
+    echo "$exported" >&2
+    exit 1
+  fi
+  needed="$(readelf -d "$module" | grep NEEDED || true)"
+  echo "$(basename "$module"): $needed"
+  if [[ "$needed" == *libpython* ]]; then
+    echo "$module links libpython" >&2
+    exit 1
+  fi
+done
 
 # Every CPython 3.11 or later, each once however many names (or pyenv shims)
 # it goes by.
