@@ -163,6 +163,63 @@ std::expected<void, RowError> ColumnHasher::hash_rows(const Times& times, const 
                                                       const CoordinateColumn& latitudes, std::size_t count,
                                                       InvalidRows mode, const KeyOutput& output,
                                                       std::size_t& null_count) const {
+    if constexpr (std::is_same_v<Times, TimestampColumn>) {
+        if (times.validity.bits == nullptr && longitudes.validity.bits == nullptr &&
+            latitudes.validity.bits == nullptr) {
+            return hash_dense_timestamps(times, longitudes, latitudes, count, mode, output, null_count);
+        }
+    }
+    return hash_rows_one_by_one(times, longitudes, latitudes, count, mode, output, null_count);
+}
+
+// Columns without validity bitmaps, the common case: a row inside the
+// extent costs a few compares and the encoding. Any other row (NaT, outside
+// the extent) goes through the general loop, which decides what it becomes.
+std::expected<void, RowError> ColumnHasher::hash_dense_timestamps(const TimestampColumn& times,
+                                                                  const CoordinateColumn& longitudes,
+                                                                  const CoordinateColumn& latitudes,
+                                                                  std::size_t count, InvalidRows mode,
+                                                                  const KeyOutput& output,
+                                                                  std::size_t& null_count) const {
+    const BoundingBox& box = hasher_->bbox();
+    const UnitBounds bounds = bounds_[static_cast<int>(times.unit)];
+    const bool checks_extent = mode != InvalidRows::Clamp;
+    for (std::size_t row = 0; row < count; ++row) {
+        const std::int64_t timestamp = read_timestamp(times, row);
+        const double longitude = read_coordinate(longitudes, row);
+        const double latitude = read_coordinate(latitudes, row);
+        bool unusual = times.nat_is_null && timestamp == INT64_LOWEST;
+        if (checks_extent) {
+            // NaN coordinates compare false and pass, as they do in hash_all.
+            unusual |= (timestamp < bounds.lower) | (timestamp > bounds.upper) | (latitude < box.min_latitude) |
+                       (latitude > box.max_latitude) | (longitude < box.min_longitude) |
+                       (longitude > box.max_longitude);
+        }
+        if (unusual) {
+            const auto offset = static_cast<std::ptrdiff_t>(row);
+            const TimestampColumn time_row{times.data + offset * times.stride, times.stride, times.unit, {},
+                                           times.nat_is_null};
+            const CoordinateColumn longitude_row{longitudes.data + offset * longitudes.stride, longitudes.stride,
+                                                 longitudes.is_float32, {}};
+            const CoordinateColumn latitude_row{latitudes.data + offset * latitudes.stride, latitudes.stride,
+                                                latitudes.is_float32, {}};
+            auto handled = hash_rows_one_by_one(time_row, longitude_row, latitude_row, 1, mode,
+                                                KeyOutput{output.keys, output.first_row + row}, null_count);
+            if (!handled) return handled;
+            continue;
+        }
+        output.keys[output.first_row + row] = static_cast<std::int64_t>(
+            interleave(hasher_->quantize_millis(clamped_millis(timestamp, times.unit), longitude, latitude)));
+    }
+    return {};
+}
+
+template <class Times>
+std::expected<void, RowError> ColumnHasher::hash_rows_one_by_one(const Times& times,
+                                                                 const CoordinateColumn& longitudes,
+                                                                 const CoordinateColumn& latitudes, std::size_t count,
+                                                                 InvalidRows mode, const KeyOutput& output,
+                                                                 std::size_t& null_count) const {
     const BoundingBox& box = hasher_->bbox();
     for (std::size_t row = 0; row < count; ++row) {
         const auto signed_row = static_cast<std::int64_t>(row);

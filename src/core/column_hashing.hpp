@@ -101,6 +101,17 @@ public:
                                             const KeyOutput& output, std::size_t& null_count) const;
 
 private:
+    std::expected<void, RowError> hash_dense_timestamps(const TimestampColumn& times,
+                                                        const CoordinateColumn& longitudes,
+                                                        const CoordinateColumn& latitudes, std::size_t count,
+                                                        InvalidRows mode, const KeyOutput& output,
+                                                        std::size_t& null_count) const;
+    template <class Times>
+    std::expected<void, RowError> hash_rows_one_by_one(const Times& times, const CoordinateColumn& longitudes,
+                                                       const CoordinateColumn& latitudes, std::size_t count,
+                                                       InvalidRows mode, const KeyOutput& output,
+                                                       std::size_t& null_count) const;
+
     // The instant bounds as timestamps of each unit: a timestamp v lies
     // within the extent when lower[unit] <= v <= upper[unit].
     struct UnitBounds {

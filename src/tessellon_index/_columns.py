@@ -13,7 +13,9 @@ from typing import Any
 
 
 def _is_pandas(value: Any) -> bool:
-    return type(value).__module__.startswith("pandas.")
+    # pandas 3 names its public classes' module "pandas", earlier ones "pandas.core..."
+    module = type(value).__module__
+    return module == "pandas" or module.startswith("pandas.")
 
 
 def _pandas_arrow(value: Any) -> Any | None:
@@ -58,7 +60,7 @@ def coordinate_column(values: Any) -> Any:
     if arrow is not None:
         return arrow
     dtype = getattr(values, "dtype", None)
-    if getattr(dtype, "kind", None) == "f" and type(dtype).__module__ == "numpy":
+    if getattr(dtype, "kind", None) == "f" and type(dtype).__module__.startswith("numpy"):
         return values.to_numpy(copy=False)
     if hasattr(values, "isna") and type(dtype).__module__.startswith("pandas"):
         # Nullable Float64 and friends: keep the nulls as nulls.
@@ -77,7 +79,7 @@ def key_column(keys: Any) -> Any:
     if arrow is not None:
         return arrow
     dtype = getattr(keys, "dtype", None)
-    if getattr(dtype, "kind", None) == "i" and type(dtype).__module__ == "numpy":
+    if getattr(dtype, "kind", None) == "i" and type(dtype).__module__.startswith("numpy"):
         return keys.to_numpy(copy=False)
     try:
         import pyarrow
