@@ -24,6 +24,7 @@ with atheris.instrument_imports():
 import numpy as np
 
 import tessellon
+import tessellon_index
 
 UTC = dt.timezone.utc
 MAX_ITEMS = 48
@@ -575,9 +576,89 @@ def check(description, call, model):
     return None
 
 
+INDEX_SPACE = tessellon_index.KeySpace(START, END, (-10.0, 20.0, 30.0, 40.0))
+EPOCH = dt.datetime(1970, 1, 1, tzinfo=UTC)
+START_NS = (START - EPOCH) // dt.timedelta(microseconds=1) * 1000
+UNIT_NS = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+
+
+def index_inputs(gen, count):
+    """A datetime64 column of any unit (NaT and extremes too), coordinates as float64 or a strided float32."""
+    unit = gen.pick(list(UNIT_NS))
+    values = []
+    for _ in range(count):
+        choice = gen.int_(0, 9)
+        if choice == 0:
+            values.append(gen.pick([-2**63, 2**63 - 1, -2**62, 0]))
+        else:
+            values.append((START_NS + gen.int_(-10**13, 10**14)) // UNIT_NS[unit])
+    times = np.array(values, dtype=np.int64).view(f"datetime64[{unit}]")
+    coords = [gen.pick([0.0, -10.0, 40.0, 5.5, 31.0, math.nan, -math.inf]) + gen.int_(0, 9) for _ in range(2 * count)]
+    lons = np.array(coords[:count], dtype=np.float64)
+    lats = np.array(coords[count:], dtype=np.float32 if gen.chance(50) else np.float64)
+    if gen.chance(30):
+        lats = np.repeat(lats, 2)[::2]
+    return times, unit, lons, lats
+
+
+def expected_keys(times, unit, lons, lats, mode):
+    """Hasher.hash_all / hash_all_clamped on the same points, or None when a time has no datetime."""
+    datetimes = []
+    for value in times.view(np.int64).tolist():
+        if value == -2**63:
+            return None
+        if value * UNIT_NS[unit] % 1000:
+            return None  # no datetime holds this instant exactly
+        micros = value * UNIT_NS[unit] // 1000
+        try:
+            datetimes.append(EPOCH + dt.timedelta(microseconds=micros))
+        except OverflowError:
+            return None
+    hasher = INDEX_SPACE.hasher()
+    try:
+        if mode == "clamp":
+            return "ok", hasher.hash_all_clamped(datetimes, lons.tolist(), [float(y) for y in lats])
+        return "ok", hasher.hash_all(datetimes, lons.tolist(), [float(y) for y in lats], mode == "skip")
+    except ValueError:
+        return "raised", None
+
+
+def check_index(gen):
+    """hash_columns against hash_all, and the query calls against each other."""
+    count = gen.int_(0, MAX_ITEMS)
+    times, unit, lons, lats = index_inputs(gen, count)
+    mode = gen.pick(["raise", "skip", "clamp"])
+    kind, got = outcome(lambda: INDEX_SPACE.hash_columns(times, lons, lats, invalid=mode, naive_utc=True))
+    if kind == "raised":
+        assert isinstance(got, ValueError), f"{type(got).__name__}: {got}"
+    expected = expected_keys(times, unit, lons, lats, mode)
+    if expected is not None:
+        assert kind == expected[0], f"hash_columns {kind} {got!r}, hash_all {expected}"
+        if kind == "ok":
+            assert list(got) == expected[1], f"hash_columns {list(got)}, hash_all {expected[1]}"
+    keys = [k for k in (list(got) if kind == "ok" else []) if k is not None]
+    keys += [gen.int_(0, 2**63 - 1) for _ in range(gen.int_(0, 8))]
+    t0, t1 = sorted(EPOCH + dt.timedelta(microseconds=(START_NS + gen.int_(-10**12, 10**14)) // 1000) for _ in range(2))
+    box = tuple(float(gen.int_(-20, 50)) for _ in range(4))
+    kind, query = outcome(lambda: INDEX_SPACE.query(t0, t1, box))
+    if kind == "raised":
+        assert isinstance(query, ValueError), query
+        return
+    inside = list(query.contains(keys))
+    for key, flag in zip(keys, inside):
+        assert flag == (query.next_key(key) == key) == (query.previous_key(key) == key), key
+    ordered = sorted(keys)
+    assert list(query.select_sorted(ordered)) == [i for i, k in enumerate(ordered) if query.contains([k])[0]]
+    ranges = query.ranges(gen.int_(1, 64))
+    assert all(any(a <= k <= b for a, b in ranges) for k, flag in zip(keys, inside) if flag)
+
+
 def TestOneInput(data):
     gen = Gen(data)
     for _ in range(gen.int_(1, 4)):
+        if gen.chance(25):
+            check_index(gen)
+            continue
         made = check(*gen.call())
         if made is not None:
             gen.hasher, gen.model_hasher = made
