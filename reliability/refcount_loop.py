@@ -27,6 +27,7 @@ import types
 import weakref
 
 import tessellon
+import tessellon_index
 
 try:
     import numpy
@@ -448,7 +449,89 @@ def build_cases(panic_exception):
     add("module exec, __getattr__ AttributeError",
         execute_module(_set(__getattr__=lambda n: _raise(AttributeError(n)))))
     add("module exec, setattr refused", execute_module(_frozen), PermissionError)
+    add_index_cases(add)
     return cases
+
+
+class Interface:
+    """Exposes an array.array of int64 as numpy would a datetime64 array."""
+
+    def __init__(self, values, typestr="<M8[ns]", **changes):
+        address, length = values.buffer_info()
+        self.values = values
+        self.__array_interface__ = {"version": 3, "typestr": typestr, "data": (address, True),
+                                    "shape": (length,), "strides": None, **changes}
+
+
+class FakeArrow:
+    """An object whose __arrow_c_array__ or __arrow_c_stream__ answers `result`."""
+
+    def __init__(self, result, stream=False):
+        setattr(self, "__arrow_c_stream__" if stream else "__arrow_c_array__", lambda *a: result)
+
+
+def add_index_cases(add):
+    """The tessellon_index calls, with inputs that need neither numpy nor pyarrow."""
+    space = tessellon_index.KeySpace(S, E, BOX)
+    columns = space.hash_columns
+    ns = array.array("q", [(1577836800 + 3600 * h) * 10**9 for h in range(4)])
+    lons, lats = array.array("d", [0.0, 5.0, 10.0, 29.0]), array.array("f", [21.0, 25.0, 30.0, 39.0])
+    keys = columns(DTS[:4], LONS[:4], LATS[:4], invalid="clamp")
+    query = space.query(S, E, (0.0, 20.0, 10.0, 30.0))
+    add("KeySpace", call(tessellon_index.KeySpace, S, E))
+    add("KeySpace bad bbox", call(tessellon_index.KeySpace, S, E, (1.0, "x", 2.0, 3.0)), TypeError)
+    add("KeySpace naive", call(tessellon_index.KeySpace, dt.datetime(2020, 1, 1), E), TypeError)
+    add("KeySpace json", lambda: tessellon_index.KeySpace.from_json(space.to_json()))
+    add("hash_columns lists", call(columns, DTS, LONS, LATS, invalid="skip"))
+    add("hash_columns buffers", call(columns, Interface(ns), lons, memoryview(lats), naive_utc=True))
+    add("hash_columns strided", call(columns, Interface(ns[:2]), memoryview(lons)[::2], lats[:2], naive_utc=True))
+    add("hash_columns naive", call(columns, Interface(ns), lons, lats), TypeError)
+    add("hash_columns NaT raise", call(columns, Interface(array.array("q", [-2**63])), [0.0], [25.0],
+                                       naive_utc=True), ValueError)
+    add("hash_columns NaT skip", call(columns, Interface(array.array("q", [-2**63])), [0.0], [25.0],
+                                      naive_utc=True, invalid="skip"))
+    add("hash_columns outside", call(columns, DTS, LONS, BAD_LATS), ValueError)
+    add("hash_columns clamp", call(columns, BAD_DTS, LONS, BAD_LATS, invalid="clamp"))
+    add("hash_columns length", call(columns, DTS, LONS, LATS[:-1]), ValueError)
+    add("hash_columns mode", call(columns, DTS, LONS, LATS, invalid="drop"), ValueError)
+    add("hash_columns item", call(columns, DTS, ["x"] * len(DTS), LATS), TypeError)
+    add("hash_columns bad unit", call(columns, Interface(ns, typestr="<M8[D]"), lons, lats, naive_utc=True),
+        TypeError)
+    add("hash_columns 2-d", call(columns, Interface(ns, shape=(2, 2)), lons, lats, naive_utc=True), TypeError)
+    add("hash_columns masked", call(columns, Interface(ns, mask=ns), lons, lats, naive_utc=True), TypeError)
+    add("hash_columns bad interface", call(columns, Interface(ns, data=None), lons, lats, naive_utc=True),
+        TypeError)
+    add("hash_columns arrow junk", call(columns, FakeArrow((1, 2)), lons, lats), TypeError)
+    add("hash_columns arrow not a tuple", call(columns, FakeArrow(None), lons, lats), TypeError)
+    add("hash_columns stream junk", call(columns, FakeArrow(object(), stream=True), lons, lats), TypeError)
+    add("Keys items", lambda: (len(keys), keys[0], keys[-1], list(keys), repr(keys), keys.null_count))
+    add("Keys index error", lambda: keys[99], IndexError)
+    add("Keys slice", lambda: keys[1:2], TypeError)
+    add("Keys buffer", lambda: bytes(memoryview(keys)))
+    add("Keys arrow capsules", call(keys.__arrow_c_array__))
+    add("Keys array interface", lambda: keys.__array_interface__)
+    add("query", call(space.query, S, E, BOX))
+    add("query reversed window", call(space.query, E, S), ValueError)
+    add("query nan", call(space.query, S, E, (float("nan"), 0.0, 1.0, 1.0)), ValueError)
+    add("query bad bbox", call(space.query, S, E, [0, 0, 1, 1]), TypeError)
+    add("ranges", call(query.ranges, 16))
+    add("ranges zero", call(query.ranges, 0), ValueError)
+    add("ranges str", call(query.ranges, "16"), TypeError)
+    add("contains", lambda: list(query.contains(keys)))
+    add("contains list", call(query.contains, list(keys) + [-1, 2**62]))
+    add("contains buffer", call(query.contains, array.array("q", [0, 1, 2])))
+    add("contains str", call(query.contains, "abc"), TypeError)
+    add("contains floats", call(query.contains, [1.5]), TypeError)
+    add("next and previous", lambda: (query.next_key(0), query.previous_key(2**63 - 1), query.previous_key(-5)))
+    add("next_key big", call(query.next_key, 2**80))
+    add("next_key str", call(query.next_key, "1"), TypeError)
+    add("select_sorted", call(query.select_sorted, sorted(keys)))
+    add("row_groups", call(query.row_groups, [0, 5], [2**62, 6]))
+    add("row_groups length", call(query.row_groups, [0], [1, 2]), ValueError)
+    add("query cells and repr", lambda: (query.cells, repr(query), query.key_space, query.bbox))
+    add("cell", call(space.cell, keys[0]))
+    add("cell negative", call(space.cell, -1), ValueError)
+    add("decode", lambda: [list(column) for column in space.decode(keys)])
 
 
 def find_panic_exception():
