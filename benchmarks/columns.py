@@ -157,6 +157,7 @@ def plot(results, path):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     fig, (speed, ratio) = plt.subplots(1, 2, figsize=(12, 4.5))
     names = [n for n, f in results.items() if "ns_per_row" in f]
@@ -164,11 +165,14 @@ def plot(results, path):
     colours = plt.get_cmap("tab10").colors
     speed.barh(names, values, color=[colours[i] for i in range(len(names))])
     speed.set_xscale("log")
+    speed.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
     speed.set_xlabel("ns per row (log scale, lower is better)")
     speed.set_title("What does one row cost, by input form?")
     arrow = results["arrow us -> Keys"]["ns_per_row"]
     speedups = {n: results[n]["ns_per_row"] / arrow for n in names if n.startswith("baseline")}
-    ratio.bar(list(speedups), list(speedups.values()), color=[colours[7], colours[9]])
+    labels = [name.removeprefix("baseline: ").replace(" over ", "\nover ").replace("-vectorised ", "-vectorised\n")
+              for name in speedups]
+    ratio.bar(labels, list(speedups.values()), color=[colours[7], colours[9]])
     ratio.set_ylabel("times slower than hash_columns on Arrow")
     ratio.set_title("How much faster than the alternatives?")
     fig.tight_layout()
