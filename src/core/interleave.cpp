@@ -1,37 +1,25 @@
 #include <cmath>
 
 #include "core/interleave_kernels.hpp"
+#include "core/key_bits.hpp"
 #include "core/platform.hpp"
 
 namespace tessellon {
 namespace {
 
-// Spreads the low 21 bits of value so that bit k lands at bit 3k.
-constexpr std::uint64_t spread_bits(std::uint32_t value) {
-    std::uint64_t x = value & AXIS_MAX;
-    x = (x | x << 32) & 0x001F00000000FFFFull;
-    x = (x | x << 16) & 0x001F0000FF0000FFull;
-    x = (x | x << 8) & 0x100F00F00F00F00Full;
-    x = (x | x << 4) & 0x10C30C30C30C30C3ull;
-    x = (x | x << 2) & 0x1249249249249249ull;
-    return x;
-}
-
 constexpr HashKey spread_and_merge(const AxisCells& cells) {
-    return spread_bits(cells.longitude) | spread_bits(cells.latitude) << 1 | spread_bits(cells.time) << 2;
+    return key_of_cells(cells.time, cells.longitude, cells.latitude);
 }
 
 static_assert(spread_and_merge({1, 2, 3}) == 29);
 static_assert(spread_and_merge({0, 0, AXIS_MAX}) == 0x1249249249249249ull);
 static_assert(spread_and_merge({AXIS_MAX, AXIS_MAX, AXIS_MAX}) == 0x7FFFFFFFFFFFFFFFull);
 
-constexpr std::uint64_t LONGITUDE_MASK = 0x1249249249249249ull;
-
 #ifdef TESSELLON_X86_FAST_PATHS
 TESSELLON_BMI2_TARGET HashKey interleave_pdep(const AxisCells& cells) {
-    return platform::pdep_bmi2(cells.longitude, LONGITUDE_MASK) |
-           platform::pdep_bmi2(cells.latitude, LONGITUDE_MASK << 1) |
-           platform::pdep_bmi2(cells.time, LONGITUDE_MASK << 2);
+    return platform::pdep_bmi2(cells.longitude, LONGITUDE_BITS) |
+           platform::pdep_bmi2(cells.latitude, LATITUDE_BITS) |
+           platform::pdep_bmi2(cells.time, TIME_BITS);
 }
 
 // cpuid leaf 7, subleaf 0: EBX bit 8 is BMI2 (no operating-system state to

@@ -6,6 +6,7 @@
 #include "binding/call_glue.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_extent.hpp"
+#include "binding/heap_type.hpp"
 #include "binding/tessellon/docstrings.hpp"
 #include "binding/tessellon/module.hpp"
 
@@ -13,9 +14,6 @@ namespace tessellon::binding {
 namespace {
 
 static_assert(std::is_trivially_destructible_v<Hasher>, "the deallocator runs no destructor");
-
-// The fast-call method type, which the 3.11 limited API does not declare.
-using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 constexpr const char* NEW_PARAMETERS[] = {"start_datetime", "end_datetime", "bbox"};
 constexpr const char* POINT_PARAMETERS[] = {"datetime", "longitude", "latitude"};
@@ -200,11 +198,6 @@ void hasher_dealloc(PyObject* self) {
     });
 }
 
-template <FastcallMethod Method>
-constexpr PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
-
 PyMethodDef hasher_methods[] = {
     {"hash", as_cfunction<hasher_hash>(), METH_FASTCALL | METH_KEYWORDS, docstrings::HASH},
     {"hash_clamped", as_cfunction<hasher_hash_clamped>(), METH_FASTCALL | METH_KEYWORDS, docstrings::HASH_CLAMPED},
@@ -235,20 +228,6 @@ std::atomic<PyObject*> stored_hasher_type{nullptr};
 
 }  // namespace
 
-Result<PyObject*> hasher_type() {
-    if (PyObject* type = stored_hasher_type.load(std::memory_order_acquire)) {
-        return type;
-    }
-    PyObject* created = PyType_FromSpec(&hasher_spec);
-    if (created == nullptr) {
-        return std::unexpected(fetch_pending_error());
-    }
-    PyObject* expected = nullptr;
-    if (!stored_hasher_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);  // another thread stored one first
-        return expected;
-    }
-    return created;  // kept for the life of the process
-}
+Result<PyObject*> hasher_type() { return process_wide_type(stored_hasher_type, hasher_spec); }
 
 }  // namespace tessellon::binding

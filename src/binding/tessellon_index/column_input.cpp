@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/tessellon_index/arrow_import.hpp"
@@ -147,6 +148,12 @@ bool is_int64_format(const char* format) {
     return text == "q" || (text == "l" && sizeof(long) == 8);
 }
 
+// Items and byte stride of a one-dimensional buffer view.
+std::pair<Py_ssize_t, Py_ssize_t> length_and_stride(const Py_buffer& buffer) {
+    return {buffer.shape != nullptr ? buffer.shape[0] : buffer.len / buffer.itemsize,
+            buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize};
+}
+
 }  // namespace
 
 Result<TimeInput> read_time_column(PyObject* object, bool numpy_holds_utc) {
@@ -222,8 +229,7 @@ Result<CoordinateInput> read_coordinate_column(PyObject* object) {
             const bool is_double = is_float_format(buffer.format, 'd') && buffer.itemsize == 8;
             const bool is_float32 = is_float_format(buffer.format, 'f') && buffer.itemsize == 4;
             if (buffer.ndim == 1 && (is_double || is_float32)) {
-                const Py_ssize_t count = buffer.shape != nullptr ? buffer.shape[0] : buffer.len / buffer.itemsize;
-                const Py_ssize_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+                const auto [count, stride] = length_and_stride(buffer);
                 input.length = static_cast<std::size_t>(count);
                 if (count > 0) {
                     input.chunks.push_back({input.length, CoordinateColumn{static_cast<const std::byte*>(buffer.buf),
@@ -280,8 +286,7 @@ Result<KeyInput> read_key_column(PyObject* object) {
         if (view->held()) {
             const Py_buffer& buffer = view->view();
             if (buffer.ndim == 1 && buffer.itemsize == 8 && is_int64_format(buffer.format)) {
-                const Py_ssize_t count = buffer.shape != nullptr ? buffer.shape[0] : buffer.len / buffer.itemsize;
-                const Py_ssize_t stride = buffer.strides != nullptr ? buffer.strides[0] : buffer.itemsize;
+                const auto [count, stride] = length_and_stride(buffer);
                 input.length = static_cast<std::size_t>(count);
                 if (stride == 8) {
                     if (count > 0) {

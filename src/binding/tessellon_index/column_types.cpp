@@ -1,5 +1,6 @@
 #include "binding/tessellon_index/column_types.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -7,6 +8,9 @@
 
 #include "binding/call_glue.hpp"
 #include "binding/convert.hpp"
+#include "binding/heap_type.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/python_names.hpp"
 #include "binding/python_names.hpp"
 #include "binding/tessellon_index/arrow_export.hpp"
 #include "core/utc_date_time.hpp"
@@ -175,12 +179,6 @@ void column_dealloc(PyObject* self) {
     });
 }
 
-using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template <FastcallMethod Method>
-constexpr PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
-
 PyMethodDef column_methods[] = {
     {"__arrow_c_array__", as_cfunction<column_arrow_c_array>(), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\nThe column as an Arrow array (PyCapsule interface)."},
@@ -201,60 +199,57 @@ constexpr const char* COLUMN_DOC =
     "A read-only result column: booleans, row indices, coordinates or UTC timestamps.\n\n"
     "numpy.asarray(column) reads it without a copy; pyarrow.array(column) takes it as an Arrow array.";
 
-PyType_Slot keys_slots[] = {
-    {Py_tp_doc, const_cast<char*>(KEYS_DOC)},
-    {Py_tp_methods, column_methods},
-    {Py_tp_getset, column_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
-    {Py_sq_length, reinterpret_cast<void*>(column_length)},
-    {Py_sq_item, reinterpret_cast<void*>(column_item)},
-    {Py_mp_length, reinterpret_cast<void*>(column_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(column_get_buffer)},
-    {0, nullptr},
-};
+// Keys and Column differ only in their name and docstring.
+constexpr std::size_t COLUMN_SLOT_COUNT = 11;
+std::array<PyType_Slot, COLUMN_SLOT_COUNT> column_type_slots(const char* doc) {
+    return {{
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_methods, column_methods},
+        {Py_tp_getset, column_getset},
+        {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+        {Py_sq_length, reinterpret_cast<void*>(column_length)},
+        {Py_sq_item, reinterpret_cast<void*>(column_item)},
+        {Py_mp_length, reinterpret_cast<void*>(column_length)},
+        {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(column_get_buffer)},
+        {0, nullptr},
+    }};
+}
 
-PyType_Slot column_slots[] = {
-    {Py_tp_doc, const_cast<char*>(COLUMN_DOC)},
-    {Py_tp_methods, column_methods},
-    {Py_tp_getset, column_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
-    {Py_sq_length, reinterpret_cast<void*>(column_length)},
-    {Py_sq_item, reinterpret_cast<void*>(column_item)},
-    {Py_mp_length, reinterpret_cast<void*>(column_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(column_get_buffer)},
-    {0, nullptr},
-};
+std::array<PyType_Slot, COLUMN_SLOT_COUNT> keys_slots = column_type_slots(KEYS_DOC);
+std::array<PyType_Slot, COLUMN_SLOT_COUNT> column_slots = column_type_slots(COLUMN_DOC);
 
 PyType_Spec keys_spec = {"tessellon_index.Keys", static_cast<int>(sizeof(ColumnObject)), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                         keys_slots};
+                         keys_slots.data()};
 PyType_Spec column_spec = {"tessellon_index.Column", static_cast<int>(sizeof(ColumnObject)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                           column_slots};
+                           column_slots.data()};
 
-Result<PyObject*> stored_type(std::atomic<PyObject*>& store, PyType_Spec& spec) {
-    if (PyObject* type = store.load(std::memory_order_acquire)) return type;
-    PyObject* created = PyType_FromSpec(&spec);
-    if (created == nullptr) return std::unexpected(fetch_pending_error());
-    PyObject* expected = nullptr;
-    if (!store.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;  // kept for the life of the process
-}
 
 std::atomic<PyObject*> stored_keys_type{nullptr};
+
+// datetime.timezone.utc, fetched once and kept for the life of the process.
+OnceCell<PyObject*> utc_cell;
+
+PyObject* utc_timezone() {
+    return utc_cell.get_or_fill([] {
+        PyRef module = PyRef::steal(PyImport_ImportModule("datetime"));
+        PyRef timezone = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "timezone")) : PyRef();
+        PyRef utc = timezone ? PyRef::steal(PyObject_GetAttrString(timezone.get(), "utc")) : PyRef();
+        if (!utc) {
+            raise_fault_from_pending_error("could not fetch datetime.timezone.utc");
+        }
+        return utc.release();
+    });
+}
 std::atomic<PyObject*> stored_column_type{nullptr};
 
 }  // namespace
 
-Result<PyObject*> keys_type() { return stored_type(stored_keys_type, keys_spec); }
-Result<PyObject*> column_type() { return stored_type(stored_column_type, column_spec); }
+Result<PyObject*> keys_type() { return process_wide_type(stored_keys_type, keys_spec); }
+Result<PyObject*> column_type() { return process_wide_type(stored_column_type, column_spec); }
 
 Result<PyRef> wrap_column(SharedColumn column) {
     Result<PyObject*> type = column->kind == ColumnKind::Keys ? keys_type() : column_type();
@@ -293,21 +288,11 @@ Result<PyRef> utc_datetime_from_millis(std::int64_t unix_millis) {
         return std::unexpected(BindingError::deferred(
             PyExc_OverflowError, "the instant lies outside the years 1 to 9999 that datetime can hold"));
     }
-    static PyObject* utc = nullptr;
-    if (utc == nullptr) {
-        PyRef module = PyRef::steal(PyImport_ImportModule("datetime"));
-        if (!module) return std::unexpected(fetch_pending_error());
-        PyRef timezone = PyRef::steal(PyObject_GetAttrString(module.get(), "timezone"));
-        if (!timezone) return std::unexpected(fetch_pending_error());
-        PyRef found = PyRef::steal(PyObject_GetAttrString(timezone.get(), "utc"));
-        if (!found) return std::unexpected(fetch_pending_error());
-        utc = found.release();  // kept for the life of the process
-    }
     const auto seconds = static_cast<int>(rest / 1000);
     PyRef arguments = require_object(Py_BuildValue("(iIIiiii)", date.year, date.month, date.day, seconds / 3600,
                                                    seconds / 60 % 60, seconds % 60,
                                                    static_cast<int>(rest % 1000) * 1000));
-    PyRef keywords = require_object(Py_BuildValue("{s:O}", "tzinfo", utc));
+    PyRef keywords = require_object(Py_BuildValue("{s:O}", "tzinfo", utc_timezone()));
     PyRef instance = PyRef::steal(PyObject_Call(datetime_types().datetime, arguments.get(), keywords.get()));
     if (!instance) return std::unexpected(fetch_pending_error());
     return instance;

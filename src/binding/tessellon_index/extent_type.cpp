@@ -128,17 +128,7 @@ std::atomic<PyObject*> stored_extent_type{nullptr};
 
 }  // namespace
 
-Result<PyObject*> extent_type() {
-    if (PyObject* type = stored_extent_type.load(std::memory_order_acquire)) return type;
-    PyObject* created = PyType_FromSpec(&extent_spec);
-    if (created == nullptr) return std::unexpected(fetch_pending_error());
-    PyObject* expected = nullptr;
-    if (!stored_extent_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
-}
+Result<PyObject*> extent_type() { return process_wide_type(stored_extent_type, extent_spec); }
 
 const Hasher* hasher_of(PyObject* object) {
     PyObject* type = stored_extent_type.load(std::memory_order_acquire);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding/binding_error.hpp"
+#include "binding/heap_type.hpp"
 #include "core/hasher.hpp"
 
 namespace tessellon::binding {
@@ -16,11 +17,5 @@ Result<PyObject*> extent_type();
 
 // The hasher of an Extent object, or null for anything else.
 const Hasher* hasher_of(PyObject* object);
-
-using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template <FastcallMethod Method>
-constexpr PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
 
 }  // namespace tessellon::binding

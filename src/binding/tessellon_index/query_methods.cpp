@@ -312,17 +312,7 @@ std::atomic<PyObject*> stored_query_type{nullptr};
 
 }  // namespace
 
-Result<PyObject*> query_type() {
-    if (PyObject* type = stored_query_type.load(std::memory_order_acquire)) return type;
-    PyObject* created = PyType_FromSpec(&query_spec);
-    if (created == nullptr) return std::unexpected(fetch_pending_error());
-    PyObject* expected = nullptr;
-    if (!stored_query_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
-}
+Result<PyObject*> query_type() { return process_wide_type(stored_query_type, query_spec); }
 
 PyObject* extent_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) {
     return call_frame<4>(QUERY_SIGNATURE, args, nargs, keyword_names, [&](const auto& slots) -> Result<PyRef> {
